@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what the project needs, idempotently: Debian programs, and two virtual environments
+# (pydantic 2 in .venv, pydantic 1.10 in .venv-pydantic1) with the pinned build tools.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+DEBIAN_PACKAGES=(redis-server libgtest-dev)
+PYDANTIC1_PIN="pydantic==1.10.27"
+BUILD_TOOLS=(scikit-build-core nanobind cmake ninja)
+
+missing=()
+for package in "${DEBIAN_PACKAGES[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+mkdir -p build
+# The pydantic 1 environment shares every pin but pydantic's own.
+grep -v -i -E '^(pydantic|pydantic_core|annotated-types|typing-inspection)==' \
+    scripts/constraints.txt > build/constraints-pydantic1.txt
+echo "$PYDANTIC1_PIN" >> build/constraints-pydantic1.txt
+
+make_env() {
+    local env_dir=$1 constraints=$2
+    [ -x "$env_dir/bin/python" ] || python3 -m venv "$env_dir"
+    "$env_dir/bin/python" -m pip install -q --disable-pip-version-check -c "$constraints" \
+        "${BUILD_TOOLS[@]}"
+}
+make_env .venv scripts/constraints.txt
+make_env .venv-pydantic1 build/constraints-pydantic1.txt
+echo "setup: environments ready"

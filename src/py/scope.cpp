@@ -1,0 +1,46 @@
+// An extension module's namespace, holding its module-level imports.
+#include "scope.hpp"
+
+#include "checks.hpp"
+
+namespace trelvo::py {
+
+Scope::Scope(nb::module_ module)
+    : module_(module),
+      dict_(nb::borrow<nb::dict>(PyModule_GetDict(module.ptr()))),
+      name_(PyModule_GetName(module.ptr())) {}
+
+void Scope::import(const char* module, const char* alias) const {
+    nb::module_ imported = nb::module_::import_(module);
+    if (alias) {
+        set(alias, imported);
+        return;
+    }
+    std::string top(module);
+    top = top.substr(0, top.find('.'));
+    set(top.c_str(), nb::module_::import_(top.c_str()));
+}
+
+void Scope::import_from(const char* module, std::initializer_list<const char*> names) const {
+    nb::module_ imported = nb::module_::import_(module);
+    for (const char* name : names) {
+        PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
+        if (!value) {
+            PyErr_Clear();
+            raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        }
+        set(name, nb::steal(value));
+    }
+}
+
+void Scope::set(const char* name, nb::handle value) const {
+    if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw nb::python_error();
+}
+
+nb::object Scope::get(const char* name) const {
+    PyObject* value = PyDict_GetItemString(dict_.ptr(), name);
+    if (!value) raise(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(value);
+}
+
+}  // namespace trelvo::py

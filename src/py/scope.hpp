@@ -1,0 +1,37 @@
+// An extension module's namespace: module-level imports are bound there at import time and
+// looked up there on every use, as Python code looks up its globals.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+
+namespace trelvo::py {
+
+namespace nb = nanobind;
+
+class Scope {
+public:
+    explicit Scope(nb::module_ module);
+
+    // import <module> (a dotted module binds its top package, as Python does) or
+    // import <module> as <alias>.
+    void import(const char* module, const char* alias = nullptr) const;
+    // from <module> import <name>, ...
+    void import_from(const char* module, std::initializer_list<const char*> names) const;
+    void set(const char* name, nb::handle value) const;
+
+    // The global's current value; NameError when it is not bound.
+    nb::object get(const char* name) const;
+
+    nb::module_ module() const { return module_; }
+    nb::dict dict() const { return dict_; }
+    const char* name() const { return name_; }
+
+private:
+    nb::module_ module_;
+    nb::dict dict_;
+    const char* name_;
+};
+
+}  // namespace trelvo::py

@@ -1,0 +1,16 @@
+// Moving text between Python str and the core's UTF-8 strings, lone surrogates included.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+namespace trelvo::py {
+
+namespace nb = nanobind;
+
+std::string utf8(nb::handle text);
+nb::str from_utf8(std::string_view text);
+
+}  // namespace trelvo::py

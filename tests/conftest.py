@@ -1,0 +1,131 @@
+"""Fixtures shared by the test suite: subprocess runs, IOPub subscribers and real kernels."""
+
+import json
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+import zmq
+
+
+def run_python(code, cwd=None, timeout=60, while_running=None):
+    """Runs code in a fresh interpreter of this environment and returns its stdout, or fails
+    the test with its stderr. while_running() is called while the interpreter runs (a SUB
+    socket only subscribes to a new publisher while its own thread uses it)."""
+    # -P and a neutral directory: the installed package is imported, never the source tree.
+    process = subprocess.Popen(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        cwd=cwd or tempfile.gettempdir(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        result = while_running() if while_running else None
+        stdout, stderr = process.communicate(timeout=timeout)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    if process.returncode != 0:
+        pytest.fail(f"subprocess failed ({process.returncode}):\n{stderr}")
+    return (stdout, result) if while_running else stdout
+
+
+@pytest.fixture
+def python():
+    return run_python
+
+
+class IOPubSubscriber:
+    """A SUB socket bound on loopback, as the display router binds one."""
+
+    def __init__(self):
+        self.context = zmq.Context()
+        self.socket = self.context.socket(zmq.SUB)
+        self.socket.setsockopt(zmq.SUBSCRIBE, b"")
+        self.socket.linger = 0
+        self.port = self.socket.bind_to_random_port("tcp://127.0.0.1")
+
+    def messages(self, until, timeout_ms=20000):
+        """Collects (msg_type, content) pairs until `until(collected)` is true."""
+        collected = []
+        poller = zmq.Poller()
+        poller.register(self.socket, zmq.POLLIN)
+        while not until(collected):
+            if not poller.poll(timeout_ms):
+                raise AssertionError(f"no IOPub message in time; got {collected}")
+            frames = self.socket.recv_multipart()
+            delimiter = frames.index(b"<IDS|MSG>")
+            header = json.loads(frames[delimiter + 2])
+            content = json.loads(frames[delimiter + 5])
+            collected.append((header["msg_type"], content))
+        return collected
+
+    def stream_text(self, until_text, name="stdout"):
+        """The text of the stream messages received until until_text is among it."""
+
+        def text(collected):
+            return "".join(c["text"] for t, c in collected if t == "stream" and c["name"] == name)
+
+        return text(self.messages(lambda collected: until_text in text(collected)))
+
+    def close(self):
+        self.socket.close()
+        self.context.term()
+
+
+@pytest.fixture
+def iopub_subscribers():
+    """Makes subscribers; all are closed at the end of the test."""
+    made = []
+
+    def make():
+        made.append(IOPubSubscriber())
+        return made[-1]
+
+    yield make
+    for subscriber in made:
+        subscriber.close()
+
+
+@pytest.fixture
+def iopub_subscriber(iopub_subscribers):
+    return iopub_subscribers()
+
+
+def run_in_kernel(client, code, while_running=None, timeout=120):
+    """Executes code in a kernel; returns the reply content, the stdout text it printed and
+    what while_running() returned while the cell ran."""
+    msg_id = client.execute(code)
+    result = while_running() if while_running else None
+    reply = client.get_shell_msg(timeout=timeout)
+    assert reply["parent_header"]["msg_id"] == msg_id
+    text = []
+    while True:
+        message = client.get_iopub_msg(timeout=timeout)
+        if message["parent_header"].get("msg_id") != msg_id:
+            continue
+        if message["msg_type"] == "stream":
+            text.append(message["content"]["text"])
+        if message["msg_type"] == "status" and message["content"]["execution_state"] == "idle":
+            break
+    return reply["content"], "".join(text), result
+
+
+@pytest.fixture(name="run_in_kernel")
+def run_in_kernel_fixture():
+    return run_in_kernel
+
+
+@pytest.fixture
+def kernel():
+    """A real IPython kernel started through jupyter_client, with a blocking client."""
+    from jupyter_client.manager import start_new_kernel
+
+    manager, client = start_new_kernel(startup_timeout=60, cwd=tempfile.gettempdir())
+    yield client
+    client.stop_channels()
+    manager.shutdown_kernel(now=True)

@@ -1,0 +1,1 @@
+"""trelvo_core.common: package information, helpers, logging and pickling support."""

@@ -1,0 +1,3 @@
+"""Package information."""
+
+APP_NAME = "trelvo"

@@ -1,0 +1,1 @@
+"""trelvo_core.contrib: third-party libraries as the package uses them."""

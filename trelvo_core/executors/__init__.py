@@ -1,0 +1,1 @@
+"""trelvo_core.executors: the cell execution engine and remote execution."""

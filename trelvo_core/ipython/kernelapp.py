@@ -1,0 +1,123 @@
+"""The package's IPython kernel application, embedded in the process that uses it."""
+
+import os
+import sys
+
+import zmq
+from ipykernel.kernelapp import IPKernelApp
+from ipykernel.kernelbase import Kernel
+from IPython.core.interactiveshell import InteractiveShell
+from traitlets import Bool
+
+IOPUB_MODES = ("bind", "connect")
+
+# Set in a forked child: the kernel singletons it inherited belong to its parent.
+_inherited_from_parent = False
+
+
+def _mark_inherited():
+    global _inherited_from_parent
+    _inherited_from_parent = True
+
+
+os.register_at_fork(after_in_child=_mark_inherited)
+
+
+class TrelvoIPKernelApp(IPKernelApp):
+    """An ipykernel application whose IOPub socket binds or connects to a given port."""
+
+    # The process keeps its own file descriptors 1 and 2: reset_io must give them back whole.
+    capture_fd_output = Bool(False).tag(config=True)
+
+    @classmethod
+    def instance(cls, *args, **kwargs):
+        global _inherited_from_parent
+        if _inherited_from_parent:
+            _inherited_from_parent = False
+            cls._forget_parent_kernel()
+        return super().instance(*args, **kwargs)
+
+    @classmethod
+    def _forget_parent_kernel(cls):
+        """Drops singletons whose threads and sockets stayed in the parent process."""
+        for base in (IPKernelApp, Kernel, InteractiveShell):
+            inherited = base._instance
+            if inherited is not None:
+                # Clears the singleton on every class of the instance's own MRO.
+                type(inherited).clear_instance()
+        sys.stdout, sys.stderr = sys.__stdout__, sys.__stderr__
+        sys.displayhook = sys.__displayhook__
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self._iopub_mode = "bind"
+        self._initialized_with = None
+        self._original_io = None
+
+    def initialize(self, argv=None, iopub_mode="bind"):
+        """Starts the kernel in this process; with no argv the process's own is not read."""
+        if iopub_mode not in IOPUB_MODES:
+            raise ValueError(f"iopub_mode must be one of {IOPUB_MODES}, got {iopub_mode!r}")
+        argv = [] if argv is None else [str(item) for item in argv]
+        if self._initialized_with == (argv, iopub_mode):
+            return
+        self._iopub_mode = iopub_mode
+        if self._initialized_with is None:
+            super().initialize(argv)
+        else:
+            self._renew_iopub(argv)
+        self._initialized_with = (argv, iopub_mode)
+
+    def _bind_socket(self, s, port):
+        if self._iopub_mode == "connect" and s.socket_type == zmq.PUB:
+            if port <= 0:
+                raise ValueError(f"connecting IOPub needs a port, got {port}")
+            s.connect("tcp://127.0.0.1:%i" % port)
+            return port
+        return super()._bind_socket(s, port)
+
+    def _renew_iopub(self, argv):
+        """Points the running kernel at a new IOPub port."""
+        self.parse_command_line(argv)
+        was_redirected = sys.stdout is not self._original_io[0]
+        sys.stdout.flush()
+        sys.stderr.flush()
+        self.reset_io()
+        self.iopub_thread.stop()
+        self.iopub_thread.close()
+        self.init_iopub(self.context)
+        kernel, shell = self.kernel, self.shell
+        kernel.iopub_thread = self.iopub_thread
+        kernel.iopub_socket = self.iopub_socket
+        shell.display_pub.pub_socket = self.iopub_socket
+        shell.displayhook.pub_socket = self.iopub_socket
+        self.init_io()
+        self.displayhook.get_execution_count = lambda: kernel.execution_count
+        if not was_redirected:
+            self.reset_io()
+
+    def log_connection_info(self):
+        # Embedded in another process: the connection info goes to the log, not its terminal.
+        self.log.debug("kernel connection file: %s", self.connection_file)
+        self._ports = dict(
+            shell=self.shell_port,
+            iopub=self.iopub_port,
+            stdin=self.stdin_port,
+            hb=self.hb_port,
+            control=self.control_port,
+        )
+
+    def init_io(self):
+        if self._original_io is None:
+            self._original_io = (sys.stdout, sys.stderr, sys.displayhook, sys.excepthook)
+        super().init_io()
+
+    def init_signal(self):
+        # The embedding process keeps its own SIGINT handling (and so do its forked children).
+        pass
+
+    def reset_io(self):
+        """Gives the process back the standard streams it had before the kernel started."""
+        if self._original_io is None:
+            return super().reset_io()
+        sys.stdout, sys.stderr, sys.displayhook, sys.excepthook = self._original_io

@@ -1,0 +1,1 @@
+"""trelvo_core.parameters_optimizer."""
