@@ -96,23 +96,39 @@ def iopub_subscriber(iopub_subscribers):
     return iopub_subscribers()
 
 
+class KernelRun:
+    """What one executed cell produced: its reply and its IOPub messages, in order."""
+
+    def __init__(self, reply, messages, result):
+        self.reply = reply
+        self.messages = messages  # (msg_type, content) pairs
+        self.result = result
+
+    @property
+    def stdout(self):
+        return "".join(c["text"] for t, c in self.messages if t == "stream" and c["name"] == "stdout")
+
+    def of_type(self, msg_type):
+        return [c for t, c in self.messages if t == msg_type]
+
+
 def run_in_kernel(client, code, while_running=None, timeout=120):
-    """Executes code in a kernel; returns the reply content, the stdout text it printed and
-    what while_running() returned while the cell ran."""
+    """Executes code in a kernel; while_running() is called while the cell runs."""
     msg_id = client.execute(code)
     result = while_running() if while_running else None
     reply = client.get_shell_msg(timeout=timeout)
     assert reply["parent_header"]["msg_id"] == msg_id
-    text = []
+    messages = []
     while True:
         message = client.get_iopub_msg(timeout=timeout)
         if message["parent_header"].get("msg_id") != msg_id:
             continue
-        if message["msg_type"] == "stream":
-            text.append(message["content"]["text"])
-        if message["msg_type"] == "status" and message["content"]["execution_state"] == "idle":
-            break
-    return reply["content"], "".join(text), result
+        if message["msg_type"] == "status":
+            if message["content"]["execution_state"] == "idle":
+                break
+            continue
+        messages.append((message["msg_type"], message["content"]))
+    return KernelRun(reply["content"], messages, result)
 
 
 @pytest.fixture(name="run_in_kernel")
@@ -120,8 +136,12 @@ def run_in_kernel_fixture():
     return run_in_kernel
 
 
-@pytest.fixture
-def kernel():
+@pytest.fixture(name="run_in_kernel_module", scope="module")
+def run_in_kernel_module_fixture():
+    return run_in_kernel
+
+
+def started_kernel():
     """A real IPython kernel started through jupyter_client, with a blocking client."""
     from jupyter_client.manager import start_new_kernel
 
@@ -129,3 +149,14 @@ def kernel():
     yield client
     client.stop_channels()
     manager.shutdown_kernel(now=True)
+
+
+@pytest.fixture
+def kernel():
+    yield from started_kernel()
+
+
+@pytest.fixture(scope="module")
+def kernel_module():
+    """One kernel shared by the tests of a module."""
+    yield from started_kernel()

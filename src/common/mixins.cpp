@@ -158,7 +158,7 @@ void register_logging_mixin(const Scope& s) {
                        set_root_logging_level)
         .static_method("set_logging_filename", {arg("filename", "str")}, "",
                        set_logging_filename);
-    mixin_class = builder.build(nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))))
+    mixin_class = builder.build(object_base())
                       .release();
 }
 

@@ -75,6 +75,10 @@ nb::object ClassBuilder::build(nb::tuple bases, nb::handle metaclass) {
     return cls;
 }
 
+nb::tuple object_base() {
+    return nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+}
+
 void define_function(const Scope& scope, const char* name, std::vector<Param> params,
                      const char* returns, Body body, const char* doc) {
     scope.set(name, make_function({name, name, scope.name(), doc, std::move(params), returns,

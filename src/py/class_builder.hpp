@@ -42,6 +42,9 @@ private:
     nb::dict annotations_;
 };
 
+// (object,): the bases of a plain class.
+nb::tuple object_base();
+
 // Binds a module-level function whose body is C++.
 void define_function(const Scope& scope, const char* name, std::vector<Param> params,
                      const char* returns, Body body, const char* doc = "");

@@ -24,42 +24,46 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakrefs;
-    Compiled* compiled;
+    PyObject* closure;  // None for plain functions
+    std::shared_ptr<const Compiled>* compiled;
 };
+
+const Compiled& compiled_of(PyObject* self) {
+    return **reinterpret_cast<FunctionObject*>(self)->compiled;
+}
 
 constexpr std::size_t kStackParams = 16;
 
-std::string display_name(const Compiled& c) { return c.spec.qualname; }
+// Messages follow the compiled-extension conventions the package has always used, e.g.
+// "f() takes exactly 2 positional arguments (3 given)".
+std::string display_name(const Compiled& c) { return c.spec.name; }
 
 [[noreturn]] void raise_type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
     throw nb::python_error();
 }
 
-std::string quoted_list(const std::vector<std::string>& names) {
-    std::string out;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        out += "'" + names[i] + "'";
-    }
-    return out;
-}
-
-void raise_too_many_positional(const Compiled& c, Py_ssize_t given) {
+std::size_t required_positional(const Compiled& c) {
     std::size_t required = 0;
     for (std::size_t i = 0; i < c.positional; ++i)
         if (!c.spec.params[i].default_value.is_valid()) ++required;
-    std::string takes = required == c.positional
-                            ? std::to_string(c.positional)
-                            : "from " + std::to_string(required) + " to " + std::to_string(c.positional);
-    raise_type_error(display_name(c) + "() takes " + takes + " positional argument" +
-                     (c.positional == 1 ? "" : "s") + " but " + std::to_string(given) +
-                     (given == 1 ? " was" : " were") + " given");
+    return required;
 }
 
-void raise_missing(const Compiled& c, const std::vector<std::string>& names, const char* kind) {
-    raise_type_error(display_name(c) + "() missing " + std::to_string(names.size()) + " required " +
-                     kind + " argument" + (names.size() == 1 ? "" : "s") + ": " + quoted_list(names));
+[[noreturn]] void raise_arg_count(const Compiled& c, Py_ssize_t given) {
+    std::size_t minimum = required_positional(c);
+    bool unbounded = c.var_positional >= 0;
+    bool exact = minimum == c.positional && !unbounded;
+    bool too_few = static_cast<std::size_t>(given) < minimum;
+    std::size_t expected = too_few ? minimum : c.positional;
+    const char* how = exact ? "exactly" : (too_few ? "at least" : "at most");
+    raise_type_error(display_name(c) + "() takes " + how + " " + std::to_string(expected) +
+                     " positional argument" + (expected == 1 ? "" : "s") + " (" +
+                     std::to_string(given) + " given)");
+}
+
+[[noreturn]] void raise_keyword_required(const Compiled& c, const std::string& name) {
+    raise_type_error(display_name(c) + "() needs keyword-only argument " + name);
 }
 
 long find_keyword(const Compiled& c, PyObject* key) {
@@ -80,7 +84,7 @@ long find_keyword(const Compiled& c, PyObject* key) {
 }
 
 nb::object call_bound(const Compiled& c, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+                      PyObject* kwnames, PyObject* closure) {
     const std::size_t count = c.spec.params.size();
     PyObject* stack_values[kStackParams];
     std::vector<PyObject*> heap_values;
@@ -93,7 +97,7 @@ nb::object call_bound(const Compiled& c, PyObject* const* args, Py_ssize_t nargs
 
     nb::object extra_args, extra_kwargs;
     auto positional = static_cast<Py_ssize_t>(c.positional);
-    if (nargs > positional && c.var_positional < 0) raise_too_many_positional(c, nargs);
+    if (nargs > positional && c.var_positional < 0) raise_arg_count(c, nargs);
     for (Py_ssize_t i = 0; i < nargs && i < positional; ++i) values[i] = args[i];
     if (c.var_positional >= 0) {
         Py_ssize_t extra = nargs > positional ? nargs - positional : 0;
@@ -121,26 +125,24 @@ nb::object call_bound(const Compiled& c, PyObject* const* args, Py_ssize_t nargs
             continue;
         }
         if (values[index])
-            raise_type_error(display_name(c) + "() got multiple values for argument '" +
+            raise_type_error(display_name(c) + "() got multiple values for keyword argument '" +
                              c.spec.params[index].name + "'");
         values[index] = value;
     }
 
-    std::vector<std::string> missing_positional, missing_keyword;
     for (std::size_t i = 0; i < count; ++i) {
         if (values[i]) continue;
         const Param& p = c.spec.params[i];
         if (p.default_value.is_valid()) {
             values[i] = p.default_value.ptr();
+        } else if (p.kind == ParamKind::keyword_only) {
+            raise_keyword_required(c, p.name);
         } else {
-            (p.kind == ParamKind::keyword_only ? missing_keyword : missing_positional)
-                .push_back(p.name);
+            raise_arg_count(c, nargs);
         }
     }
-    if (!missing_positional.empty()) raise_missing(c, missing_positional, "positional");
-    if (!missing_keyword.empty()) raise_missing(c, missing_keyword, "keyword-only");
 
-    return c.spec.body(Args(values, count));
+    return c.spec.body(Args(values, count, closure));
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -148,7 +150,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyObject* result = nullptr;
     translate_exceptions([&] {
-        nb::object value = call_bound(*f->compiled, args, PyVectorcall_NARGS(nargsf), kwnames);
+        nb::object value = call_bound(**f->compiled, args, PyVectorcall_NARGS(nargsf), kwnames,
+                                      f->closure);
         result = value.is_valid() ? value.release().ptr() : Py_NewRef(Py_None);
     });
     return result;
@@ -160,18 +163,20 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    auto* f = reinterpret_cast<FunctionObject*>(self);
-    return PyUnicode_FromFormat("<function %s at %p>", f->compiled->spec.qualname.c_str(), self);
+    return PyUnicode_FromFormat("<function %s at %p>", compiled_of(self).spec.qualname.c_str(),
+                                self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<FunctionObject*>(self)->dict);
+    Py_VISIT(reinterpret_cast<FunctionObject*>(self)->closure);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 int function_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->dict);
+    Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->closure);
     return 0;
 }
 
@@ -210,7 +215,7 @@ nb::object reduce_by_reference(const FunctionSpec& spec) {
 PyObject* function_reduce(PyObject* self, PyObject*) {
     PyObject* result = nullptr;
     translate_exceptions([&] {
-        result = reduce_by_reference(reinterpret_cast<FunctionObject*>(self)->compiled->spec)
+        result = reduce_by_reference(compiled_of(self).spec)
                      .release()
                      .ptr();
     });
@@ -218,7 +223,7 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 }
 
 PyObject* function_signature(PyObject* self, void*) {
-    auto* f = reinterpret_cast<FunctionObject*>(self);
+    const Compiled& compiled = compiled_of(self);
     PyObject* result = nullptr;
     translate_exceptions([&] {
         nb::module_ inspect = nb::module_::import_("inspect");
@@ -226,7 +231,7 @@ PyObject* function_signature(PyObject* self, void*) {
         static const char* const kinds[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL",
                                             "KEYWORD_ONLY", "VAR_KEYWORD"};
         nb::list params;
-        for (const Param& p : f->compiled->spec.params) {
+        for (const Param& p : compiled.spec.params) {
             nb::dict kwargs;
             if (!p.annotation.empty()) kwargs["annotation"] = nb::str(p.annotation.c_str());
             if (p.default_value.is_valid()) kwargs["default"] = p.default_value;
@@ -234,7 +239,7 @@ PyObject* function_signature(PyObject* self, void*) {
                                     parameter.attr(kinds[static_cast<int>(p.kind)]), **kwargs));
         }
         nb::dict kwargs;
-        const std::string& returns = f->compiled->spec.return_annotation;
+        const std::string& returns = compiled.spec.return_annotation;
         if (!returns.empty()) kwargs["return_annotation"] = nb::str(returns.c_str());
         result = inspect.attr("Signature")(params, **kwargs).release().ptr();
     });
@@ -288,6 +293,19 @@ PyTypeObject* function_type() {
         return reinterpret_cast<PyTypeObject*>(created);
     }();
     return type;
+}
+
+nb::object new_function(std::shared_ptr<const Compiled> compiled, nb::handle dict,
+                        PyObject* closure) {
+    auto* f = PyObject_GC_New(FunctionObject, function_type());
+    if (!f) throw nb::python_error();
+    f->vectorcall = function_vectorcall;
+    f->dict = Py_NewRef(dict.ptr());
+    f->weakrefs = nullptr;
+    f->closure = Py_NewRef(closure);
+    f->compiled = new std::shared_ptr<const Compiled>(std::move(compiled));
+    PyObject_GC_Track(f);
+    return nb::steal(reinterpret_cast<PyObject*>(f));
 }
 
 nb::dict introspection_dict(const FunctionSpec& spec) {
@@ -344,16 +362,16 @@ nb::object make_function(FunctionSpec spec) {
     }
     nb::dict dict = introspection_dict(spec);
     compiled->spec = std::move(spec);
+    return new_function(std::make_shared<const Compiled>(std::move(*compiled)), dict, Py_None);
+}
 
-    PyTypeObject* type = function_type();
-    auto* f = PyObject_GC_New(FunctionObject, type);
-    if (!f) throw nb::python_error();
-    f->vectorcall = function_vectorcall;
-    f->dict = dict.release().ptr();
-    f->weakrefs = nullptr;
-    f->compiled = compiled.release();
-    PyObject_GC_Track(f);
-    return nb::steal(reinterpret_cast<PyObject*>(f));
+nb::object make_closure(nb::handle function, nb::handle value) {
+    if (Py_TYPE(function.ptr()) != function_type())
+        throw std::invalid_argument("make_closure needs a C++-bodied function");
+    auto* f = reinterpret_cast<FunctionObject*>(function.ptr());
+    nb::object dict = nb::steal(PyDict_Copy(f->dict));
+    if (!dict.is_valid()) throw nb::python_error();
+    return new_function(*f->compiled, dict, value.ptr());
 }
 
 bool translate_exceptions(const std::function<void()>& fn) noexcept {

@@ -29,16 +29,19 @@ Param star_args(std::string name, std::string annotation = "");
 Param star_kwargs(std::string name, std::string annotation = "");
 
 // The bound arguments of one call, one per parameter in declaration order. A *args parameter
-// holds a tuple and a **kwargs parameter a dict.
+// holds a tuple and a **kwargs parameter a dict. closure() is the value a closure was made over.
 class Args {
 public:
-    Args(PyObject* const* values, std::size_t size) : values_(values), size_(size) {}
+    Args(PyObject* const* values, std::size_t size, PyObject* closure)
+        : values_(values), size_(size), closure_(closure) {}
     nb::handle operator[](std::size_t index) const { return values_[index]; }
     std::size_t size() const { return size_; }
+    nb::handle closure() const { return closure_; }
 
 private:
     PyObject* const* values_;
     std::size_t size_;
+    PyObject* closure_;
 };
 
 using Body = std::function<nb::object(const Args&)>;
@@ -55,6 +58,10 @@ struct FunctionSpec {
 
 // Creates the function object. C++ exceptions raised by the body become Python exceptions.
 nb::object make_function(FunctionSpec spec);
+
+// A closure: a new function sharing function's signature and body, called with
+// Args::closure() set to value. Cheap enough to make on every call of a method.
+nb::object make_closure(nb::handle function, nb::handle value);
 
 // Runs fn, turning any C++ exception into the pending Python error; returns false on error.
 bool translate_exceptions(const std::function<void()>& fn) noexcept;

@@ -44,3 +44,16 @@ nb::object Scope::get(const char* name) const {
 }
 
 }  // namespace trelvo::py
+
+namespace trelvo::py {
+
+nb::object Scope::get(nb::handle name) const {
+    PyObject* value = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+    if (!value) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+    return nb::borrow(value);
+}
+
+}  // namespace trelvo::py

@@ -23,6 +23,8 @@ public:
 
     // The global's current value; NameError when it is not bound.
     nb::object get(const char* name) const;
+    // The same for an interned name, for lookups on hot paths.
+    nb::object get(nb::handle name) const;
 
     nb::module_ module() const { return module_; }
     nb::dict dict() const { return dict_; }

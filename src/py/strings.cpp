@@ -22,4 +22,10 @@ nb::str from_utf8(std::string_view text) {
     return nb::steal<nb::str>(decoded);
 }
 
+nb::str intern(const char* text) {
+    PyObject* interned = PyUnicode_InternFromString(text);
+    if (!interned) throw nb::python_error();
+    return nb::steal<nb::str>(interned);
+}
+
 }  // namespace trelvo::py

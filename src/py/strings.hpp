@@ -13,4 +13,8 @@ namespace nb = nanobind;
 std::string utf8(nb::handle text);
 nb::str from_utf8(std::string_view text);
 
+// An interned str, for attribute names and keys used on hot paths; modules keep theirs for the
+// life of the process.
+nb::str intern(const char* text);
+
 }  // namespace trelvo::py

@@ -142,8 +142,7 @@ def test_a_forked_worker_of_an_embedded_kernel_gets_a_fresh_one(python, iopub_su
 def test_a_forked_worker_of_a_notebook_kernel_gets_a_fresh_one(kernel, iopub_subscriber, run_in_kernel):
     code = "PARENT_APP = get_ipython().kernel.parent\n" + FORKED_WORKER.format(
         port=iopub_subscriber.port)
-    reply, printed, forwarded = run_in_kernel(
-        kernel, code, while_running=lambda: iopub_subscriber.stream_text("forked"))
-    assert reply["status"] == "ok", reply
-    assert forwarded == "from the forked worker\n"
-    assert "exit 0" in printed
+    run = run_in_kernel(kernel, code, while_running=lambda: iopub_subscriber.stream_text("forked"))
+    assert run.reply["status"] == "ok", run.reply
+    assert run.result == "from the forked worker\n"
+    assert "exit 0" in run.stdout

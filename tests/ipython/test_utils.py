@@ -25,9 +25,9 @@ def test_in_a_real_kernel(kernel, run_in_kernel):
         "print(get_ipython_shell() is get_ipython(), "
         "is_zmq_ipython_shell(ipython_shell=get_ipython()), is_io_redirected())"
     )
-    reply, text, _ = run_in_kernel(kernel, code)
-    assert reply["status"] == "ok"
-    assert text == "True True True\n"
+    run = run_in_kernel(kernel, code)
+    assert run.reply["status"] == "ok"
+    assert run.stdout == "True True True\n"
 
 
 def test_a_shell_without_a_zmq_display_publisher_is_not_a_kernel_shell():

@@ -159,12 +159,13 @@ def test_all_four_stream_names_are_valid(name):
             {"output_type": "stream", "name": "stdout", "text": "a string"}), TypeError,
          "Expected list, got str"),
         (lambda: TrelvoCapturedModel.from_ipynb_output(), TypeError,
-         "TrelvoCapturedModel.from_ipynb_output() missing 1 required positional argument: "
-         "'output_obj'"),
+         "from_ipynb_output() takes exactly 2 positional arguments (1 given)"),
         (lambda: TrelvoCapturedModel(type="stream").to_ipynb_output(1), TypeError,
-         "TrelvoCapturedModel.to_ipynb_output() takes 1 positional argument but 2 were given"),
+         "to_ipynb_output() takes exactly 1 positional argument (2 given)"),
         (lambda: TrelvoCapturedModel.from_trelvo_dict({}, dict_obj={}), TypeError,
-         "TrelvoCapturedModel.from_trelvo_dict() got multiple values for argument 'dict_obj'"),
+         "from_trelvo_dict() got multiple values for keyword argument 'dict_obj'"),
+        (lambda: TrelvoCapturedModel.from_trelvo_dict(dict_obj={}, extra=1), TypeError,
+         "from_trelvo_dict() got an unexpected keyword argument 'extra'"),
     ],
 )
 def test_bad_input_raises_the_documented_error(call, error, message):

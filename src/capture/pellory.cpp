@@ -1,0 +1,386 @@
+// TrelvoPellory: captures what a component's run writes, displays, clears and logs, by
+// replacing six callables of the process while capture contexts are open.
+#include "calls.hpp"
+#include "checks.hpp"
+#include "class_builder.hpp"
+#include "strings.hpp"
+
+namespace trelvo::capture::pellory {
+namespace {
+
+using namespace trelvo::py;
+
+const Scope* scope = nullptr;
+
+// Interned names used on every captured write.
+struct Names {
+    nb::str captured = intern("captured"), metadata = intern("metadata"),
+            verbose = intern("verbose"), send_to_front = intern("send_to_front"),
+            logger = intern("logger"), info = intern("info"), name = intern("name"),
+            get = intern("get"), stdout_write = intern("_stdout_write"),
+            stderr_write = intern("_stderr_write"), display_publish = intern("_display_publish"),
+            clear_output = intern("_clear_output"), text_io_wrapper = intern("TextIOWrapper"),
+            out_stream = intern("OutStream"), captured_model = intern("TrelvoCapturedModel"),
+            stderr = intern("stderr"), stdout = intern("stdout"), stream = intern("stream"),
+            display_data = intern("display_data"), clear = intern("clear_output"),
+            component_name = intern("component_name"), newline = intern("\n"),
+            stdout_mime = intern("application/vnd.jupyter.stdout"),
+            stderr_mime = intern("application/vnd.jupyter.stderr");
+    nb::tuple stream_record = keyword_names({"type", "name", "text"});
+    nb::tuple display_record = keyword_names({"type", "data", "metadata", "transient", "update"});
+    nb::tuple clear_record = keyword_names({"type", "wait"});
+    nb::tuple publish_call = keyword_names({"data", "metadata", "transient", "update"});
+    nb::tuple clear_call = keyword_names({"wait"});
+};
+const Names* names = nullptr;
+
+bool truth(nb::handle value) { return arg_bool(value); }
+
+nb::object current_list(nb::handle self, const char* stack) {
+    nb::object entries = self.attr(stack);
+    if (nb::len(entries) == 0) raise(PyExc_IndexError, "list index out of range");
+    return entries[nb::len(entries) - 1];
+}
+
+bool is_zmq_shell(nb::handle shell) {
+    return truth(scope->get("is_zmq_ipython_shell")(nb::arg("ipython_shell") = shell));
+}
+
+// ---- the replacements installed by wrap_methods ----
+
+nb::object echo_log_lines(const Args& a, const char* writer) {
+    nb::handle self = a.closure();
+    nb::str string = arg_str(a[1], "string");
+    if (string.equal(names->newline)) return nb::none();
+    nb::object component_name = nb::none();
+    nb::object metadata = self.attr(names->metadata);
+    if (!metadata.is_none()) {
+        component_name = metadata.attr(names->get)(names->component_name, nb::none());
+        check_result(component_name, &PyUnicode_Type);
+    }
+    nb::object write = self.attr(writer);
+    nb::object prefix = nb::str("[TrelvoComponentName={}] ").format(component_name);
+    for (nb::handle line : string.attr("split")(nb::arg("sep") = "\n"))
+        write(nb::str("{}{}\n").format(prefix, line));
+    return nb::none();
+}
+
+nb::object logging_info(const Args& a) { return echo_log_lines(a, "_stdout_write"); }
+nb::object logging_error(const Args& a) { return echo_log_lines(a, "_stderr_write"); }
+
+nb::object stream_write(const Args& a) {
+    nb::handle self = a.closure();
+    nb::handle stream = a[0];
+    nb::str string = arg_str(a[1], "string");
+    if (truth(self.attr(names->verbose)) && !string.equal(names->newline))
+        self.attr(names->logger).attr(names->info)(string);
+
+    bool to_stderr = false;
+    if (nb::isinstance(stream, scope->get(names->text_io_wrapper)) ||
+        nb::isinstance(stream, scope->get(names->out_stream))) {
+        // A text stream over a buffer has no name, one opened on a descriptor an int name.
+        nb::object name = nb::getattr(stream, names->name, nb::none());
+        to_stderr = PyUnicode_Check(name.ptr()) &&
+                    PyUnicode_Find(name.ptr(), names->stderr.ptr(), 0, PY_SSIZE_T_MAX, 1) >= 0;
+    }
+    nb::handle stream_name = to_stderr ? names->stderr : names->stdout;
+    nb::object record = call_with_keywords(scope->get(names->captured_model),
+                                           {names->stream, stream_name, string},
+                                           names->stream_record);
+    self.attr(names->captured).attr("append")(record);
+
+    if (truth(self.attr(names->send_to_front))) {
+        nb::object publish = self.attr(names->display_publish);
+        if (!publish.is_none()) {
+            nb::dict data;
+            data[to_stderr ? names->stderr_mime : names->stdout_mime] = string;
+            call_with_keywords(publish, {data, self.attr(names->metadata), nb::dict(), Py_False},
+                               names->publish_call);
+        }
+        self.attr(to_stderr ? names->stderr_write : names->stdout_write)(string);
+    }
+    return nb::int_(PyUnicode_GET_LENGTH(string.ptr()));
+}
+
+nb::object display_publish(const Args& a) {
+    nb::handle self = a.closure();
+    nb::dict data = arg_dict(a[1], "data");
+    check_arg(a[2], "metadata", &PyDict_Type, true);
+    check_arg(a[3], "transient", &PyDict_Type, true);
+    bool update = truth(a[4]);
+    // IPython's publish_display_data passes metadata=None: merge into a new dict then.
+    nb::object metadata = a[2].is_none() ? nb::object(nb::dict()) : nb::borrow(a[2]);
+    nb::object own_metadata = self.attr(names->metadata);
+    if (!own_metadata.is_none()) metadata.attr("update")(own_metadata);
+    nb::object record = call_with_keywords(
+        scope->get(names->captured_model),
+        {names->display_data, data, metadata, a[3], update ? Py_True : Py_False},
+        names->display_record);
+    self.attr(names->captured).attr("append")(record);
+    nb::object publish = self.attr(names->display_publish);
+    if (truth(self.attr(names->send_to_front)) && !publish.is_none())
+        publish(data, metadata, a[3], nb::bool_(update));
+    return nb::none();
+}
+
+nb::object clear_output(const Args& a) {
+    nb::handle self = a.closure();
+    nb::handle wait = truth(a[1]) ? Py_True : Py_False;
+    nb::object record = call_with_keywords(scope->get(names->captured_model),
+                                           {names->clear, wait}, names->clear_record);
+    self.attr(names->captured).attr("append")(record);
+    nb::object clear = self.attr(names->clear_output);
+    if (truth(self.attr(names->send_to_front)) && !clear.is_none())
+        call_with_keywords(clear, {wait}, names->clear_call);
+    return nb::none();
+}
+
+// The replacements' templates; wrap_methods makes closures of them over the manager.
+struct Replacements {
+    nb::object logging_info, logging_error, stream_write, display_publish, clear_output;
+};
+const Replacements* replacements = nullptr;
+
+nb::object replacement(const char* name, std::vector<Param> params, const char* returns,
+                       Body body) {
+    std::string qualname = std::string("TrelvoPellory.wrap_methods.<locals>.") + name;
+    return make_function({name, qualname, scope->name(), "", std::move(params), returns,
+                          std::move(body)});
+}
+
+std::vector<Param> writer_params(const char* target_annotation) {
+    return {arg("stream", target_annotation), arg("string", "str")};
+}
+
+const Replacements* make_replacements() {
+    nb::object none = nb::none(), no = nb::bool_(false);
+    return new Replacements{
+        replacement("_logging_info", writer_params("OutStream"), "None", logging_info),
+        replacement("_logging_error", writer_params("OutStream"), "None", logging_error),
+        replacement("_stream_write",
+                    writer_params("Union[TextIOWrapper, OutStream, LoggingProxy]"), "int",
+                    stream_write),
+        replacement("_display_publish",
+                    {arg("publisher", "ZMQDisplayPublisher"), arg("data", "Dict[str, Any]"),
+                     opt("metadata", none, "Optional[Dict[str, Any]]"),
+                     opt("transient", none, "Optional[Dict[str, Any]]"),
+                     opt("update", no, "bool")},
+                    "None", display_publish),
+        replacement("_clear_output",
+                    {arg("publisher", "ZMQDisplayPublisher"), opt("wait", no, "bool")}, "None",
+                    clear_output),
+    };
+}
+
+// ---- installing and restoring ----
+
+nb::object bind(nb::handle function, nb::handle target) {
+    return scope->get("MethodType")(function, target);
+}
+
+// Puts a saved callable back. When it is just the target's own method, the instance attribute
+// that shadowed it goes again, so the object is left exactly as it was.
+void restore(nb::handle target, const char* name, nb::handle saved) {
+    nb::str key(name);
+    PyObject* descriptor = _PyType_Lookup(Py_TYPE(target.ptr()), key.ptr());  // borrowed
+    bool own_method = false;
+    if (descriptor && Py_TYPE(descriptor)->tp_descr_get) {
+        nb::object bound = nb::steal(Py_TYPE(descriptor)->tp_descr_get(
+            descriptor, target.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(target.ptr()))));
+        if (!bound.is_valid()) throw nb::python_error();
+        own_method = bound.equal(saved);
+    }
+    PyObject** dict = _PyObject_GetDictPtr(target.ptr());
+    bool shadowed = dict && *dict && PyDict_Contains(*dict, key.ptr()) == 1;
+    if (own_method && shadowed) {
+        nb::delattr(target, key);
+    } else {
+        nb::setattr(target, key, saved);
+    }
+}
+
+nb::object init(const Args& a) {
+    nb::handle self = a[0];
+    check_arg(a[1], "metadata", &PyDict_Type, true);
+    nb::setattr(self, "_metadata", a[1]);
+    nb::setattr(self, "_ipython_shell", a[2]);
+    nb::setattr(self, "_captured_list", nb::list());
+    nb::setattr(self, "_send_to_front_list", nb::list());
+    nb::setattr(self, "_verbose_list", nb::list());
+    nb::object logger = scope->get("logging").attr("getLogger")(
+        nb::arg("name") = nb::str("{}.TrelvoPellory").format(scope->get("__name__")));
+    nb::setattr(self, "_logger", logger);
+    nb::setattr(self, "_logging_info", logger.attr("info"));
+    nb::setattr(self, "_logging_error", logger.attr("error"));
+    nb::object sys = scope->get("sys");
+    nb::setattr(self, "_stdout_write", sys.attr("stdout").attr("write"));
+    nb::setattr(self, "_stderr_write", sys.attr("stderr").attr("write"));
+    nb::setattr(self, "_display_publish", nb::none());
+    nb::setattr(self, "_clear_output", nb::none());
+    if (is_zmq_shell(a[2])) {
+        nb::object publisher = a[2].attr("display_pub");
+        nb::setattr(self, "_display_publish", publisher.attr("publish"));
+        nb::setattr(self, "_clear_output", publisher.attr("clear_output"));
+    }
+    return nb::none();
+}
+
+nb::object store_context(const Args& a) {
+    nb::list captured = arg_list(a[1], "captured");
+    a[0].attr("_captured_list").attr("append")(captured);
+    a[0].attr("_send_to_front_list").attr("append")(nb::bool_(truth(a[2])));
+    a[0].attr("_verbose_list").attr("append")(nb::bool_(truth(a[3])));
+    return nb::none();
+}
+
+nb::object remove_context(const Args& a) {
+    a[0].attr("_captured_list").attr("pop")();
+    a[0].attr("_send_to_front_list").attr("pop")();
+    a[0].attr("_verbose_list").attr("pop")();
+    return nb::none();
+}
+
+nb::object wrap_methods(const Args& a) {
+    nb::handle self = a[0];
+    arg_list(a[1], "captured");
+    nb::object info = make_closure(replacements->logging_info, self);
+    nb::object error = make_closure(replacements->logging_error, self);
+    nb::object stream_writer = make_closure(replacements->stream_write, self);
+    nb::object publish = make_closure(replacements->display_publish, self);
+    nb::object clear = make_closure(replacements->clear_output, self);
+
+    if (truth(self.attr("is_unwrapped"))) {
+        nb::object logger = self.attr("_logger");
+        nb::object sys = scope->get("sys");
+        nb::setattr(logger, "info", bind(info, logger));
+        nb::setattr(logger, "error", bind(error, logger));
+        nb::setattr(sys.attr("stdout"), "write", bind(stream_writer, sys.attr("stdout")));
+        nb::setattr(sys.attr("stderr"), "write", bind(stream_writer, sys.attr("stderr")));
+        nb::object shell = self.attr("_ipython_shell");
+        if (is_zmq_shell(shell)) {
+            nb::object publisher = shell.attr("display_pub");
+            nb::setattr(publisher, "publish", bind(publish, publisher));
+            nb::setattr(publisher, "clear_output", bind(clear, publisher));
+        }
+    }
+    self.attr("store_context")(nb::arg("captured") = a[1], nb::arg("send_to_front") = a[2],
+                               nb::arg("verbose") = a[3]);
+    return nb::none();
+}
+
+nb::object unwrap_methods(const Args& a) {
+    nb::handle self = a[0];
+    self.attr("remove_context")();
+    if (truth(self.attr("has_remaining_context"))) return nb::none();
+    nb::object logger = self.attr("_logger");
+    nb::object sys = scope->get("sys");
+    restore(logger, "info", self.attr("_logging_info"));
+    restore(logger, "error", self.attr("_logging_error"));
+    restore(sys.attr("stdout"), "write", self.attr("_stdout_write"));
+    restore(sys.attr("stderr"), "write", self.attr("_stderr_write"));
+    nb::object shell = self.attr("_ipython_shell");
+    if (is_zmq_shell(shell)) {
+        nb::object publisher = shell.attr("display_pub");
+        restore(publisher, "publish", self.attr("_display_publish"));
+        restore(publisher, "clear_output", self.attr("_clear_output"));
+    }
+    return nb::none();
+}
+
+// ---- properties ----
+
+nb::object metadata(const Args& a) {
+    nb::object value = a[0].attr("_metadata");
+    check_result(value, &PyDict_Type);
+    return value;
+}
+
+nb::object captured(const Args& a) {
+    nb::object value = current_list(a[0], "_captured_list");
+    check_result(value, &PyList_Type);
+    return value;
+}
+
+nb::object send_to_front(const Args& a) { return current_list(a[0], "_send_to_front_list"); }
+nb::object verbose(const Args& a) { return current_list(a[0], "_verbose_list"); }
+nb::object logger(const Args& a) { return a[0].attr("_logger"); }
+
+nb::object is_unwrapped(const Args& a) {
+    nb::object write = scope->get("sys").attr("stdout").attr("write");
+    return nb::bool_(write.equal(a[0].attr("_stdout_write")));
+}
+
+nb::object has_remaining_context(const Args& a) {
+    return nb::bool_(nb::len(nb::object(a[0].attr("_captured_list"))) > 0);
+}
+
+constexpr const char* kDoc = R"(Wrapper manager for display-pub Session's send method.
+
+    Wrapped methods:
+        sys.stdout.write()
+        sys.stderr.write()
+        shell.display_pub.publish()
+        shell.display_pub.clear_output()
+
+    Call chains:
+        text:    print() -> sys.stdout.write() -> sys.stdout.session.send()
+        display: display() -> shell.display_pub.publish() -> shell.display_pub.session.send()
+
+    Note: on Windows, sys.stdout is sometimes a colorama.ansitowin32.StreamWrapper
+    instead of an ipykernel.iostream.OutStream.
+    )";
+
+void bind_imports(const Scope& s) {
+    s.import("logging");
+    s.import("sys");
+    s.import_from("io", {"TextIOWrapper"});
+    s.import_from("types", {"MethodType"});
+    s.import_from("typing", {"Any", "Dict", "List", "Optional", "Union"});
+    s.import_from("celery.utils.log", {"LoggingProxy"});
+    s.import_from("ipykernel.iostream", {"OutStream"});
+    s.import_from("ipykernel.zmqshell", {"ZMQDisplayPublisher"});
+    s.import_from("IPython.terminal.interactiveshell", {"InteractiveShell"});
+    s.import_from("trelvo_core.ipython", {"is_zmq_ipython_shell"});
+    s.import_from("trelvo_core.misc.models", {"TrelvoCapturedModel"});
+}
+
+void register_pellory(const Scope& s) {
+    nb::object none = nb::none();
+    nb::object yes = nb::bool_(true), no = nb::bool_(false);
+    ClassBuilder builder(s, "TrelvoPellory", kDoc);
+    builder
+        .method("__init__",
+                {arg("self"), opt("metadata", none, "Optional[Dict[str, str]]"),
+                 opt("ipython_shell", none, "Optional[InteractiveShell]")},
+                "", init)
+        .property("metadata", "Optional[Dict[str, str]]", metadata)
+        .property("captured", "List[TrelvoCapturedModel]", captured)
+        .property("send_to_front", "bool", send_to_front)
+        .property("verbose", "bool", verbose)
+        .property("logger", "logging.Logger", logger)
+        .property("is_unwrapped", "bool", is_unwrapped)
+        .property("has_remaining_context", "bool", has_remaining_context)
+        .method("store_context",
+                {arg("self"), arg("captured", "List[TrelvoCapturedModel]"),
+                 opt("send_to_front", yes, "bool"), opt("verbose", no, "bool")},
+                "", store_context)
+        .method("remove_context", {arg("self")}, "", remove_context)
+        .method("wrap_methods",
+                {arg("self"), arg("captured", "List[TrelvoCapturedModel]"),
+                 opt("send_to_front", yes, "bool"), opt("verbose", yes, "bool")},
+                "", wrap_methods)
+        .method("unwrap_methods", {arg("self")}, "", unwrap_methods);
+    builder.build(object_base());
+}
+
+}  // namespace
+}  // namespace trelvo::capture::pellory
+
+NB_MODULE(pellory, m) {
+    using namespace trelvo::capture::pellory;
+    scope = new trelvo::py::Scope(m);
+    names = new Names();
+    bind_imports(*scope);
+    replacements = make_replacements();
+    register_pellory(*scope);
+}

@@ -1,0 +1,393 @@
+// The execution engine: runs a component's cell in a clean namespace of an IPython shell and
+// turns the run into a response model; also the body of a worker process.
+#include "calls.hpp"
+#include "checks.hpp"
+#include "class_builder.hpp"
+#include "strings.hpp"
+#include "text.hpp"
+
+#include <array>
+
+namespace trelvo::executors::component_executor::dastrin {
+namespace {
+
+using namespace trelvo::py;
+
+const Scope* scope = nullptr;
+
+constexpr std::array<const char*, 17> kShellInitLocals = {
+    "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__builtin__",
+    "__builtins__", "__annotations__", "_ih", "_oh", "_dh", "In", "Out", "get_ipython",
+    "exit", "quit", "open"};
+
+constexpr const char* kHistoryNamePattern = R"([_]+[i\d]*$)";
+
+constexpr const char* kNonSerializableWarning =
+    "Warning: Trelvo pipeline does not support non-serializable objects by policy in order to "
+    "pass objects from a parent component to a child component. Objects ";
+constexpr const char* kNonSerializableAdvice =
+    "\" cannot be serialized. so these are only available in the component in which they have "
+    "been declared. If necessary, please redefine the objects in the child components\n";
+
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw nb::python_error();
+    return found != 0;
+}
+
+nb::dict user_ns(nb::handle shell) {
+    nb::object ns = shell.attr("user_ns");
+    check_result(ns, &PyDict_Type, false);
+    return nb::borrow<nb::dict>(ns);
+}
+
+// Removes every name but the ones a fresh IPython namespace holds.
+void clear_namespace(nb::handle shell) {
+    nb::dict ns = user_ns(shell);
+    nb::object init_locals = scope->get("SHELL_INIT_LOCALS");
+    nb::object names = nb::steal(PyDict_Keys(ns.ptr()));
+    if (!names.is_valid()) throw nb::python_error();
+    for (nb::handle name : names)
+        if (!contains(init_locals, name) && PyDict_DelItem(ns.ptr(), name.ptr()) < 0)
+            throw nb::python_error();
+}
+
+void restore_namespace(nb::handle shell, nb::handle saved) {
+    clear_namespace(shell);
+    shell.attr("push")(saved);
+}
+
+bool is_history_name(nb::handle name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    std::string_view view = text ? std::string_view(text, static_cast<std::size_t>(size)) : "";
+    bool plain_ascii = text && PyUnicode_IS_ASCII(name.ptr()) && view.find('\n') == view.npos;
+    if (!text) PyErr_Clear();
+    if (plain_ascii) return core::is_history_name(view);
+    // Unicode digits and a final newline: let the regular expression decide.
+    return !scope->get("re").attr("match")(kHistoryNamePattern, name).is_none();
+}
+
+nb::object get_last_traceback(const Args& a) {
+    nb::handle shell = a[0];
+    nb::tuple info = nb::tuple(shell.attr("_get_exc_info")());
+    if (nb::len(info) != 3)
+        raise(PyExc_ValueError, "expected 3 values to unpack (got %zd)", nb::len(info));
+    nb::object etype = info[0], evalue = info[1], tb = info[2];
+    nb::object version = scope->get("sys").attr("version_info");
+    bool syntax_path = nb::cast<int>(version.attr("major")) >= 3 &&
+                       nb::cast<int>(version.attr("minor")) >= 11 && PyType_Check(etype.ptr()) &&
+                       PyObject_IsSubclass(etype.ptr(), PyExc_SyntaxError) == 1;
+    nb::object traceback =
+        syntax_path
+            ? shell.attr("SyntaxTB").attr("structured_traceback")(nb::arg("etype") = etype,
+                                                                  nb::arg("evalue") = evalue)
+            : shell.attr("InteractiveTB").attr("structured_traceback")(
+                  nb::arg("etype") = etype, nb::arg("evalue") = evalue, nb::arg("etb") = tb);
+    check_result(traceback, &PyList_Type);
+    return traceback;
+}
+
+nb::object run_cell(const Args& a) {
+    nb::handle shell = a[0];
+    nb::str code = arg_str(a[1], "cell_code");
+    nb::object result =
+        shell.attr("run_cell")(nb::arg("raw_cell") = code, nb::arg("store_history") = false);
+    if (!arg_bool(result.attr("success"))) {
+        nb::object traceback = scope->get("_get_last_traceback")(nb::arg("ipython_shell") = shell);
+        clear_namespace(shell);
+        return nb::make_tuple(false, nb::none(), traceback);
+    }
+    return nb::make_tuple(true, result.attr("result"), nb::none());
+}
+
+nb::dict request_dict(nb::handle request, const char* field) {
+    nb::object value = request.attr(field);
+    if (value.is_none()) return nb::dict();
+    check_result(value, &PyDict_Type, false);
+    return nb::borrow<nb::dict>(value);
+}
+
+nb::dict merged(std::initializer_list<nb::dict> dicts) {
+    nb::dict result;
+    for (const nb::dict& d : dicts) result.update(d);
+    return result;
+}
+
+std::string import_code(nb::dict module_statements) {
+    std::vector<std::pair<std::string, std::string>> statements;
+    for (auto [symbol, statement] : module_statements)
+        statements.emplace_back(utf8(nb::str(symbol)), utf8(nb::str(statement)));
+    return core::build_import_code(statements);
+}
+
+nb::object failure_response(nb::handle shell, nb::handle traceback) {
+    nb::object cache = scope->get("TrelvoCacheModel")(nb::arg("exception_msg") = traceback);
+    return scope->get("TrelvoExecutionResponseModel")(
+        nb::arg("status") = scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR"),
+        nb::arg("result") = cache,
+        nb::arg("message") = shell.attr("InteractiveTB").attr("stb2text")(traceback));
+}
+
+// An input the run left equal to its given value: not listed in the summary. A comparison that
+// fails counts as equal.
+bool unchanged_input(nb::dict given, nb::handle name, nb::handle value) {
+    PyObject* original = PyDict_GetItemWithError(given.ptr(), name.ptr());
+    if (!original) {
+        if (!PyErr_Occurred()) return false;
+        PyErr_Clear();
+        return true;
+    }
+    PyObject* comparison = PyObject_RichCompare(value.ptr(), original, Py_EQ);
+    int truth = comparison ? PyObject_IsTrue(comparison) : -1;
+    Py_XDECREF(comparison);
+    if (truth < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    return truth == 1;
+}
+
+nb::object summarise(nb::dict non_module_outputs, nb::dict non_module_locals,
+                     nb::handle converted_statements, nb::dict requested_statements) {
+    nb::object summary = scope->get("TrelvoComponentOutputsSummaryModel")();
+    for (auto [name, value] : non_module_outputs) {
+        if (unchanged_input(non_module_locals, name, value)) continue;
+        const char* kind = PyType_Check(value.ptr())       ? "classes"
+                           : PyFunction_Check(value.ptr()) ? "functions"
+                                                           : "objects";
+        summary.attr(kind).attr("append")(name);
+    }
+    if (converted_statements.is_none())
+        raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    for (nb::handle name : converted_statements)
+        if (!requested_statements.contains(name)) summary.attr("modules").attr("append")(name);
+    return summary;
+}
+
+struct Run {
+    nb::handle shell;
+    nb::object request;
+    nb::dict module_statements, non_module_inputs, parameters, credentials, non_module_locals;
+};
+
+// The run proper, from the import statements to the response; the namespace is the clean one.
+nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::handle verbose,
+                                  nb::handle metadata, nb::object& pellory, bool& wrapped,
+                                  nb::handle saved_locals) {
+    nb::handle shell = run.shell;
+    nb::object run_cell_function = scope->get("_run_cell");
+    nb::tuple imported = nb::tuple(run_cell_function(
+        nb::arg("ipython_shell") = shell,
+        nb::arg("cell_code") = from_utf8(import_code(run.module_statements))));
+    if (!arg_bool(imported[0])) {
+        restore_namespace(shell, saved_locals);
+        return failure_response(shell, imported[2]);
+    }
+    shell.attr("push")(run.non_module_locals);
+
+    nb::list captured;
+    pellory = scope->get("TrelvoPellory")(nb::arg("metadata") = metadata,
+                                          nb::arg("ipython_shell") = shell);
+    pellory.attr("wrap_methods")(nb::arg("captured") = captured,
+                                 nb::arg("send_to_front") = send_to_front,
+                                 nb::arg("verbose") = verbose);
+    wrapped = true;
+    nb::object formatted = scope->get("format_code")(run.request.attr("cell_code"));
+    check_result(formatted, &PyUnicode_Type);
+    nb::tuple ran = nb::tuple(run_cell_function(nb::arg("ipython_shell") = shell,
+                                                nb::arg("cell_code") = formatted));
+    if (!arg_bool(ran[0])) {
+        if (arg_bool(verbose)) {
+            nb::object text = shell.attr("InteractiveTB").attr("stb2text")(ran[2]);
+            nb::str plain = from_utf8(core::strip_ansi(utf8(text)));
+            pellory.attr("logger").attr("error")(plain);
+        }
+        wrapped = false;
+        pellory.attr("unwrap_methods")();
+        restore_namespace(shell, saved_locals);
+        return failure_response(shell, ran[2]);
+    }
+    wrapped = false;
+    pellory.attr("unwrap_methods")();
+
+    nb::dict secrets = merged({run.parameters, run.credentials});
+    nb::object init_locals = scope->get("SHELL_INIT_LOCALS");
+    nb::dict non_module_outputs, module_outputs;
+    for (auto [name, value] : user_ns(shell)) {
+        // Only str keys name variables.
+        if (!PyUnicode_Check(name.ptr()) || contains(init_locals, name) || is_history_name(name) ||
+            secrets.contains(name))
+            continue;
+        (PyModule_Check(value.ptr()) ? module_outputs : non_module_outputs)[name] = value;
+    }
+    nb::object converted = scope->get("convert_modules_to_statements")(module_outputs);
+    nb::object summary =
+        summarise(non_module_outputs, run.non_module_locals, converted, run.module_statements);
+    nb::object cache = scope->get("TrelvoCacheModel")(
+        nb::arg("module_statements") = converted, nb::arg("non_module_outputs") = non_module_outputs,
+        nb::arg("last_output") = ran[1], nb::arg("captured") = captured,
+        nb::arg("outputs_summary") = summary);
+    restore_namespace(shell, saved_locals);
+    return scope->get("TrelvoExecutionResponseModel")(
+        nb::arg("status") = scope->get("HTTPStatus").attr("OK"), nb::arg("result") = cache,
+        nb::arg("message") = nb::none());
+}
+
+nb::object execute_in_shell(const Args& a) {
+    nb::handle shell = a[0];
+    check_arg(a[4], "metadata", &PyDict_Type, true);
+    bool send_to_front = arg_bool(a[2]), verbose = arg_bool(a[3]);
+    Run run{shell, nb::borrow(a[1])};
+    run.module_statements = request_dict(a[1], "module_statements");
+    run.non_module_inputs = request_dict(a[1], "non_module_inputs");
+    run.parameters = request_dict(a[1], "parameters");
+    run.credentials = request_dict(a[1], "credentials");
+    run.non_module_locals = merged({run.non_module_inputs, run.parameters, run.credentials});
+
+    nb::object saved_locals = user_ns(shell).attr("copy")();
+    nb::object pellory;
+    bool wrapped = false;
+    try {
+        clear_namespace(shell);
+        return run_in_clean_namespace(run, nb::bool_(send_to_front), nb::bool_(verbose), a[4],
+                                      pellory, wrapped, saved_locals);
+    } catch (nb::python_error& error) {
+        // A failure of the machinery (not of the cell): the caller's kernel gets its output
+        // and its variables back before the error goes on.
+        try {
+            if (wrapped) pellory.attr("unwrap_methods")();
+            restore_namespace(shell, saved_locals);
+        } catch (nb::python_error& cleanup_error) {
+            cleanup_error.discard_as_unraisable("restoring the shell after a failed run");
+        }
+        throw;
+    }
+}
+
+nb::object execute_in_process(const Args& a) {
+    nb::int_ port = arg_int(a[0], "iopub_port");
+    nb::bytes request = arg_bytes(a[1], "request");
+    check_arg(a[4], "metadata", &PyDict_Type, true);
+    nb::object metadata = a[4].is_none() ? nb::object(nb::dict()) : nb::borrow(a[4]);
+
+    long iopub_port = nb::cast<long>(port);
+    const char* iopub_mode = "connect";
+    if (iopub_port <= 0) {
+        iopub_port = 0;
+        iopub_mode = "bind";
+    }
+    nb::object app = scope->get("TrelvoIPKernelApp").attr("instance")();
+    nb::list argv;
+    argv.append("--shell=0");
+    argv.append(nb::str("--iopub={}").format(iopub_port));
+    argv.append("--control=0");
+    argv.append("--stdin=0");
+    app.attr("initialize")(nb::arg("argv") = argv, nb::arg("iopub_mode") = iopub_mode);
+    nb::object shell = app.attr("shell");
+
+    nb::object cloudpickle = scope->get("cloudpickle");
+    nb::object response = scope->get("execute_in_shell")(
+        nb::arg("ipython_shell") = shell, nb::arg("request") = cloudpickle.attr("loads")(request),
+        nb::arg("send_to_front") = nb::bool_(arg_bool(a[2])),
+        nb::arg("verbose") = nb::bool_(arg_bool(a[3])), nb::arg("metadata") = metadata);
+    nb::object http_status = scope->get("HTTPStatus");
+    if (!response.attr("status").equal(http_status.attr("OK"))) {
+        nb::object dumped = cloudpickle.attr("dumps")(response);
+        check_result(dumped, &PyBytes_Type);
+        return dumped;
+    }
+
+    nb::object result = response.attr("result");
+    if (!result.attr("last_output").is_none()) {
+        try {
+            cloudpickle.attr("dumps")(result.attr("last_output"));
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            response.attr("status") = http_status.attr("PARTIAL_CONTENT");
+            response.attr("message") = "Warning";
+            result.attr("last_output") = nb::none();
+        }
+    }
+    nb::list non_serializable;
+    nb::object outputs = result.attr("non_module_outputs");
+    for (auto [name, value] : nb::borrow<nb::dict>(outputs)) {
+        try {
+            cloudpickle.attr("dumps")(value);
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            non_serializable.append(name);
+        }
+    }
+    if (nb::len(non_serializable) > 0) {
+        response.attr("status") = http_status.attr("PARTIAL_CONTENT");
+        nb::object component_name = metadata.attr("get")("component_name", "");
+        response.attr("message") = nb::str("{}{} in component \"{}{}")
+                                       .format(kNonSerializableWarning, nb::str(non_serializable),
+                                               nb::str(component_name), kNonSerializableAdvice);
+        if (result.attr("captured").is_none()) result.attr("captured") = nb::list();
+        result.attr("captured").attr("append")(scope->get("TrelvoCapturedModel")(
+            nb::arg("type") = "stream", nb::arg("name") = "stderr",
+            nb::arg("text") = response.attr("message")));
+        for (nb::handle name : non_serializable) outputs.attr("pop")(name);
+    }
+    nb::object dumped = cloudpickle.attr("dumps")(response);
+    check_result(dumped, &PyBytes_Type);
+    return dumped;
+}
+
+void bind_imports(const Scope& s) {
+    s.import("inspect");
+    s.import("re");
+    s.import("sys");
+    s.import_from("http", {"HTTPStatus"});
+    s.import_from("typing", {"Any", "Dict", "List", "Optional", "Tuple"});
+    s.import("cloudpickle");
+    s.import_from("IPython.core.interactiveshell", {"ExecutionResult", "InteractiveShell"});
+    s.import_from("trelvo_core.capture", {"TrelvoPellory"});
+    s.import_from("trelvo_core.common.utils", {"convert_modules_to_statements", "format_code"});
+    s.import_from("trelvo_core.ipython", {"TrelvoIPKernelApp"});
+    s.import_from("trelvo_core.misc.models",
+                  {"TrelvoCacheModel", "TrelvoCapturedModel", "TrelvoComponentOutputsSummaryModel",
+                   "TrelvoExecutionRequestModel", "TrelvoExecutionResponseModel"});
+    nb::list init_locals;
+    for (const char* name : kShellInitLocals) init_locals.append(name);
+    s.set("SHELL_INIT_LOCALS", init_locals);
+}
+
+void register_functions(const Scope& s) {
+    nb::object none = nb::none(), yes = nb::bool_(true), no = nb::bool_(false);
+    define_function(s, "_get_last_traceback", {arg("ipython_shell", "InteractiveShell")},
+                    "Optional[List[str]]", get_last_traceback,
+                    "The structured traceback of the exception the shell saw last.");
+    define_function(s, "_run_cell",
+                    {arg("ipython_shell", "InteractiveShell"), arg("cell_code", "str")},
+                    "Tuple[bool, Optional[Any], Optional[List[str]]]", run_cell,
+                    "Run code without history: (True, result, None), or (False, None, traceback) "
+                    "with the namespace cleared.");
+    define_function(s, "execute_in_shell",
+                    {arg("ipython_shell", "InteractiveShell"),
+                     arg("request", "TrelvoExecutionRequestModel"), opt("send_to_front", yes, "bool"),
+                     opt("verbose", no, "bool"), opt("metadata", none, "Optional[Dict[str, str]]")},
+                    "TrelvoExecutionResponseModel", execute_in_shell,
+                    "Run a component's request in the shell, in a clean namespace, capturing its "
+                    "output; the shell's namespace is restored on every return.");
+    define_function(s, "execute_in_process",
+                    {arg("iopub_port", "int"), arg("request", "bytes"),
+                     opt("send_to_front", yes, "bool"), opt("verbose", no, "bool"),
+                     opt("metadata", none, "Optional[Dict[str, str]]")},
+                    "bytes", execute_in_process,
+                    "Body of a worker process: start the kernel application with IOPub on the "
+                    "given port, run the cloudpickled request and return the cloudpickled "
+                    "response without what cannot be pickled.");
+}
+
+}  // namespace
+}  // namespace trelvo::executors::component_executor::dastrin
+
+NB_MODULE(dastrin, m) {
+    using namespace trelvo::executors::component_executor::dastrin;
+    scope = new trelvo::py::Scope(m);
+    bind_imports(*scope);
+    register_functions(*scope);
+}

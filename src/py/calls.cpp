@@ -1,0 +1,35 @@
+// Calling Python objects from C++ without building argument tuples and dicts.
+#include "calls.hpp"
+
+#include "strings.hpp"
+
+#include <vector>
+
+namespace trelvo::py {
+
+nb::object call_with_keywords(nb::handle callable, std::initializer_list<nb::handle> values,
+                              nb::handle keyword_names) {
+    std::size_t keywords = static_cast<std::size_t>(PyTuple_GET_SIZE(keyword_names.ptr()));
+    constexpr std::size_t kStack = 12;
+    PyObject* stack[kStack];
+    std::vector<PyObject*> heap;
+    PyObject** args = stack;
+    if (values.size() > kStack) {
+        heap.resize(values.size());
+        args = heap.data();
+    }
+    std::size_t i = 0;
+    for (nb::handle value : values) args[i++] = value.ptr();
+    PyObject* result = PyObject_Vectorcall(callable.ptr(), args, values.size() - keywords,
+                                           keyword_names.ptr());
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::tuple keyword_names(std::initializer_list<const char*> names) {
+    nb::list list;
+    for (const char* name : names) list.append(intern(name));
+    return nb::tuple(list);
+}
+
+}  // namespace trelvo::py

@@ -1,0 +1,20 @@
+// Calling Python objects from C++ without building argument tuples and dicts.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+
+namespace trelvo::py {
+
+namespace nb = nanobind;
+
+// callable(*positional, **dict(zip(keyword_names, keyword_values))) through vectorcall: the
+// values are the positional ones followed by one per name of the keyword_names tuple.
+nb::object call_with_keywords(nb::handle callable, std::initializer_list<nb::handle> values,
+                              nb::handle keyword_names);
+
+// A tuple of interned names, for call_with_keywords.
+nb::tuple keyword_names(std::initializer_list<const char*> names);
+
+}  // namespace trelvo::py
