@@ -18,6 +18,9 @@ struct Names {
             verbose = intern("verbose"), send_to_front = intern("send_to_front"),
             logger = intern("logger"), info = intern("info"), name = intern("name"),
             get = intern("get"), stdout_write = intern("_stdout_write"),
+            own_metadata = intern("_metadata"), captured_list = intern("_captured_list"),
+            send_to_front_list = intern("_send_to_front_list"),
+            verbose_list = intern("_verbose_list"),
             stderr_write = intern("_stderr_write"), display_publish = intern("_display_publish"),
             clear_output = intern("_clear_output"), text_io_wrapper = intern("TextIOWrapper"),
             out_stream = intern("OutStream"), captured_model = intern("TrelvoCapturedModel"),
@@ -36,29 +39,67 @@ const Names* names = nullptr;
 
 bool truth(nb::handle value) { return arg_bool(value); }
 
-nb::object current_list(nb::handle self, const char* stack) {
-    nb::object entries = self.attr(stack);
-    if (nb::len(entries) == 0) raise(PyExc_IndexError, "list index out of range");
-    return entries[nb::len(entries) - 1];
-}
-
 bool is_zmq_shell(nb::handle shell) {
     return truth(scope->get("is_zmq_ipython_shell")(nb::arg("ipython_shell") = shell));
 }
 
 // ---- the replacements installed by wrap_methods ----
 
+// An attribute of the manager, read from its instance dict when it is there: the replacements
+// run on every write while capturing, so they skip the property machinery.
+nb::object own(nb::handle self, nb::handle key) {
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict && *dict) {
+        PyObject* value = PyDict_GetItemWithError(*dict, key.ptr());
+        if (value) return nb::borrow(value);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return self.attr(key);
+}
+
+nb::object innermost(nb::handle self, nb::handle stack_name) {
+    nb::object stack = own(self, stack_name);
+    Py_ssize_t size = PyObject_Length(stack.ptr());
+    if (size < 0) throw nb::python_error();
+    if (size == 0) raise(PyExc_IndexError, "list index out of range");
+    return stack[size - 1];
+}
+
+// The innermost context: where records go and what happens to the output.
+struct Context {
+    nb::object captured;
+    bool send_to_front;
+    bool verbose;
+};
+
+Context innermost_context(nb::handle self) {
+    nb::object captured = innermost(self, names->captured_list);
+    check_result(captured, &PyList_Type);
+    return {captured, truth(innermost(self, names->send_to_front_list)),
+            truth(innermost(self, names->verbose_list))};
+}
+
+nb::object manager_metadata(nb::handle self) {
+    nb::object metadata = own(self, names->own_metadata);
+    check_result(metadata, &PyDict_Type);
+    return metadata;
+}
+
+void append(const Context& context, nb::handle record) {
+    if (PyList_Append(context.captured.ptr(), record.ptr()) < 0) throw nb::python_error();
+}
+
 nb::object echo_log_lines(const Args& a, const char* writer) {
     nb::handle self = a.closure();
     nb::str string = arg_str(a[1], "string");
     if (string.equal(names->newline)) return nb::none();
     nb::object component_name = nb::none();
-    nb::object metadata = self.attr(names->metadata);
+    nb::object metadata = manager_metadata(self);
     if (!metadata.is_none()) {
         component_name = metadata.attr(names->get)(names->component_name, nb::none());
         check_result(component_name, &PyUnicode_Type);
     }
-    nb::object write = self.attr(writer);
+    nb::object write = own(self, nb::str(writer));
     nb::object prefix = nb::str("[TrelvoComponentName={}] ").format(component_name);
     for (nb::handle line : string.attr("split")(nb::arg("sep") = "\n"))
         write(nb::str("{}{}\n").format(prefix, line));
@@ -72,7 +113,8 @@ nb::object stream_write(const Args& a) {
     nb::handle self = a.closure();
     nb::handle stream = a[0];
     nb::str string = arg_str(a[1], "string");
-    if (truth(self.attr(names->verbose)) && !string.equal(names->newline))
+    Context context = innermost_context(self);
+    if (context.verbose && !string.equal(names->newline))
         self.attr(names->logger).attr(names->info)(string);
 
     bool to_stderr = false;
@@ -87,17 +129,17 @@ nb::object stream_write(const Args& a) {
     nb::object record = call_with_keywords(scope->get(names->captured_model),
                                            {names->stream, stream_name, string},
                                            names->stream_record);
-    self.attr(names->captured).attr("append")(record);
+    append(context, record);
 
-    if (truth(self.attr(names->send_to_front))) {
-        nb::object publish = self.attr(names->display_publish);
+    if (context.send_to_front) {
+        nb::object publish = own(self, names->display_publish);
         if (!publish.is_none()) {
             nb::dict data;
             data[to_stderr ? names->stderr_mime : names->stdout_mime] = string;
-            call_with_keywords(publish, {data, self.attr(names->metadata), nb::dict(), Py_False},
+            call_with_keywords(publish, {data, manager_metadata(self), nb::dict(), Py_False},
                                names->publish_call);
         }
-        self.attr(to_stderr ? names->stderr_write : names->stdout_write)(string);
+        own(self, to_stderr ? names->stderr_write : names->stdout_write)(string);
     }
     return nb::int_(PyUnicode_GET_LENGTH(string.ptr()));
 }
@@ -110,15 +152,16 @@ nb::object display_publish(const Args& a) {
     bool update = truth(a[4]);
     // IPython's publish_display_data passes metadata=None: merge into a new dict then.
     nb::object metadata = a[2].is_none() ? nb::object(nb::dict()) : nb::borrow(a[2]);
-    nb::object own_metadata = self.attr(names->metadata);
+    Context context = innermost_context(self);
+    nb::object own_metadata = manager_metadata(self);
     if (!own_metadata.is_none()) metadata.attr("update")(own_metadata);
     nb::object record = call_with_keywords(
         scope->get(names->captured_model),
         {names->display_data, data, metadata, a[3], update ? Py_True : Py_False},
         names->display_record);
-    self.attr(names->captured).attr("append")(record);
-    nb::object publish = self.attr(names->display_publish);
-    if (truth(self.attr(names->send_to_front)) && !publish.is_none())
+    append(context, record);
+    nb::object publish = own(self, names->display_publish);
+    if (context.send_to_front && !publish.is_none())
         publish(data, metadata, a[3], nb::bool_(update));
     return nb::none();
 }
@@ -126,11 +169,12 @@ nb::object display_publish(const Args& a) {
 nb::object clear_output(const Args& a) {
     nb::handle self = a.closure();
     nb::handle wait = truth(a[1]) ? Py_True : Py_False;
+    Context context = innermost_context(self);
     nb::object record = call_with_keywords(scope->get(names->captured_model),
                                            {names->clear, wait}, names->clear_record);
-    self.attr(names->captured).attr("append")(record);
-    nb::object clear = self.attr(names->clear_output);
-    if (truth(self.attr(names->send_to_front)) && !clear.is_none())
+    append(context, record);
+    nb::object clear = own(self, names->clear_output);
+    if (context.send_to_front && !clear.is_none())
         call_with_keywords(clear, {wait}, names->clear_call);
     return nb::none();
 }
@@ -289,20 +333,16 @@ nb::object unwrap_methods(const Args& a) {
 
 // ---- properties ----
 
-nb::object metadata(const Args& a) {
-    nb::object value = a[0].attr("_metadata");
-    check_result(value, &PyDict_Type);
-    return value;
-}
+nb::object metadata(const Args& a) { return manager_metadata(a[0]); }
 
 nb::object captured(const Args& a) {
-    nb::object value = current_list(a[0], "_captured_list");
+    nb::object value = innermost(a[0], names->captured_list);
     check_result(value, &PyList_Type);
     return value;
 }
 
-nb::object send_to_front(const Args& a) { return current_list(a[0], "_send_to_front_list"); }
-nb::object verbose(const Args& a) { return current_list(a[0], "_verbose_list"); }
+nb::object send_to_front(const Args& a) { return innermost(a[0], names->send_to_front_list); }
+nb::object verbose(const Args& a) { return innermost(a[0], names->verbose_list); }
 nb::object logger(const Args& a) { return a[0].attr("_logger"); }
 
 nb::object is_unwrapped(const Args& a) {
