@@ -1,6 +1,7 @@
 // Calling Python objects from C++ without building argument tuples and dicts.
 #include "calls.hpp"
 
+#include "function.hpp"
 #include "strings.hpp"
 
 #include <vector>
@@ -24,6 +25,24 @@ nb::object call_with_keywords(nb::handle callable, std::initializer_list<nb::han
                                            keyword_names.ptr());
     if (!result) throw nb::python_error();
     return nb::steal(result);
+}
+
+void with_context(nb::handle manager, const std::function<void(nb::handle)>& body) {
+    nb::object type = nb::borrow(manager.type());
+    nb::object exit = type.attr("__exit__");
+    nb::object value = type.attr("__enter__")(manager);
+    // Any C++ exception of the body becomes the Python error __exit__ is told of.
+    if (translate_exceptions([&] { body(value); })) {
+        exit(manager, nb::none(), nb::none(), nb::none());
+        return;
+    }
+    nb::python_error error;
+    nb::object traceback = error.traceback();
+    nb::object suppress = exit(manager, error.type(), error.value(),
+                               traceback.is_valid() ? traceback : nb::none());
+    int truth = PyObject_IsTrue(suppress.ptr());
+    if (truth < 0) throw nb::python_error();
+    if (!truth) throw error;
 }
 
 nb::tuple keyword_names(std::initializer_list<const char*> names) {

@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <initializer_list>
 
 namespace trelvo::py {
@@ -13,6 +14,10 @@ namespace nb = nanobind;
 // values are the positional ones followed by one per name of the keyword_names tuple.
 nb::object call_with_keywords(nb::handle callable, std::initializer_list<nb::handle> values,
                               nb::handle keyword_names);
+
+// with manager as value: body(value), with the manager's __exit__ told of an exception, which it
+// may suppress.
+void with_context(nb::handle manager, const std::function<void(nb::handle)>& body);
 
 // A tuple of interned names, for call_with_keywords.
 nb::tuple keyword_names(std::initializer_list<const char*> names);

@@ -45,12 +45,14 @@ ClassBuilder& ClassBuilder::static_method(std::string name, std::vector<Param> p
 }
 
 ClassBuilder& ClassBuilder::property(std::string name, std::string annotation, Body getter,
-                                     Body setter, std::string doc) {
+                                     Body setter, Param setter_param, std::string doc) {
     std::string key = name;
     nb::object fget = function(name, {arg("self")}, annotation, std::move(getter), doc);
     nb::object fset = nb::none();
-    if (setter) fset = function(name, {arg("self"), arg("value", annotation)}, "",
-                                std::move(setter), "");
+    if (setter) {
+        if (setter_param.annotation.empty()) setter_param.annotation = annotation;
+        fset = function(name, {arg("self"), std::move(setter_param)}, "", std::move(setter), "");
+    }
     namespace_[key.c_str()] =
         nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(fget, fset);
     return *this;

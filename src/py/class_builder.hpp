@@ -20,9 +20,10 @@ public:
                                Body body, std::string doc = "");
     ClassBuilder& static_method(std::string name, std::vector<Param> params, std::string returns,
                                 Body body, std::string doc = "");
-    // A property computed on each read; a setter only where given.
+    // A property computed on each read; a setter only where given, taking setter_param.
     ClassBuilder& property(std::string name, std::string annotation, Body getter,
-                           Body setter = nullptr, std::string doc = "");
+                           Body setter = nullptr, Param setter_param = arg("value"),
+                           std::string doc = "");
     ClassBuilder& attribute(const std::string& name, nb::handle value);
     // A string annotation, with a class-level default when one is given (model fields).
     ClassBuilder& annotate(const std::string& name, std::string annotation,

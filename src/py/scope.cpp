@@ -26,8 +26,14 @@ void Scope::import_from(const char* module, std::initializer_list<const char*> n
     for (const char* name : names) {
         PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
         if (!value) {
+            // As Python's from-import does: the name may be a submodule not imported yet.
             PyErr_Clear();
-            raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+            std::string submodule = std::string(module) + "." + name;
+            value = PyImport_ImportModule(submodule.c_str());
+            if (!value) {
+                PyErr_Clear();
+                raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+            }
         }
         set(name, nb::steal(value));
     }

@@ -1,7 +1,7 @@
 """The package's pydantic models."""
 
 from http import HTTPStatus
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Union
 
 import pydantic
 from pydantic import BaseModel
@@ -90,8 +90,9 @@ class TrelvoComponentModel(_StatusTextModel):
     name: Optional[str] = None
     code: Optional[str] = None
     metadata: Optional[TrelvoComponentMetadataModel] = None
-    execution_status: Optional[TrelvoComponentStatus] = None
-    diskcache_status: Optional[TrelvoDiskcacheStatus] = None
+    # Members are stored as their text; text from elsewhere is kept in whatever letter case.
+    execution_status: Optional[Union[TrelvoComponentStatus, str]] = None
+    diskcache_status: Optional[Union[TrelvoDiskcacheStatus, str]] = None
     parents: Optional[List[Dict[str, Any]]] = None
     diskcache_dir: Optional[str] = None
     imports: Optional[List[str]] = None

@@ -1,0 +1,799 @@
+// TrelvoComponentNorvel: one notebook code cell as a node of a pipeline graph, with its status,
+// parents, the results of its last run in memory or in a disk cache, and its model form.
+#include "calls.hpp"
+#include "checks.hpp"
+#include "class_builder.hpp"
+#include "strings.hpp"
+#include "text.hpp"
+
+namespace trelvo::components::norvel {
+namespace {
+
+using namespace trelvo::py;
+
+const Scope* scope = nullptr;
+
+constexpr const char* kNonSerializableMessage =
+    "Error: The cache can't be written to disk because there are non-serializable objects in the "
+    "component '{}'. Remove those objects from the component and try again.";
+constexpr const char* kOutputsDir = "non_module_outputs";
+
+// ---- small helpers ----
+
+nb::object component_status(const char* member) {
+    return scope->get("TrelvoComponentStatus").attr(member);
+}
+nb::object diskcache_status(const char* member) {
+    return scope->get("TrelvoDiskcacheStatus").attr(member);
+}
+
+bool equal(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0) throw nb::python_error();
+    return result != 0;
+}
+
+bool truth(nb::handle value) { return arg_bool(value); }
+
+bool assertions_enabled() {
+    return nb::cast<int>(scope->get("sys").attr("flags").attr("optimize")) == 0;
+}
+
+bool has_status(nb::handle self, const char* member) {
+    return equal(self.attr("status"), component_status(member));
+}
+
+nb::object typed(nb::object value, PyTypeObject* type) {
+    check_result(value, type);
+    return value;
+}
+
+nb::object open_cache(nb::handle directory) {
+    return scope->get("diskcache").attr("Cache")(nb::arg("directory") = directory);
+}
+
+nb::object outputs_dir(nb::handle directory) {
+    return scope->get("os").attr("path").attr("join")(directory, kOutputsDir);
+}
+
+// with diskcache.Lock(cache=cache, key=self._id): body()
+void locked(nb::handle cache, nb::handle key, const std::function<void()>& body) {
+    nb::object lock = scope->get("diskcache").attr("Lock")(nb::arg("cache") = cache,
+                                                           nb::arg("key") = key);
+    with_context(lock, [&](nb::handle) { body(); });
+}
+
+// The disk cache's status, read from the main cache on directory.
+nb::object stored_status(nb::handle directory, nb::handle fallback) {
+    nb::object status;
+    with_context(open_cache(directory), [&](nb::handle cache) {
+        status = cache.attr("get")("status", nb::arg("default") = fallback);
+    });
+    return status;
+}
+
+nb::object non_serializable_message(nb::handle self) {
+    return nb::str(kNonSerializableMessage).format(nb::str(self.attr("_name")));
+}
+
+// Shows a stored error as the component's standard-error output.
+void show_error(nb::handle self, nb::handle message) {
+    nb::object record = scope->get("TrelvoCapturedModel")(
+        nb::arg("type") = "stream", nb::arg("name") = "stderr", nb::arg("text") = message);
+    nb::list records;
+    records.append(record);
+    scope->get("TrelvoSelkin")(nb::arg("captured") = records,
+                               nb::arg("ipython_shell") = self.attr("_ipython_shell"))
+        .attr("show")(nb::arg("component_id") = self.attr("id"));
+}
+
+// After a write, join or cancel: the in-memory status follows the disk, a failure shows its
+// message.
+void refresh_from_disk(nb::handle self, nb::handle cache, bool show_message) {
+    if (!equal(self.attr("_diskcache_status"), diskcache_status("FAILED")) || !show_message)
+        return;
+    nb::object message = cache.attr("get")(nb::arg("key") = "_error_msg",
+                                           nb::arg("default") = nb::none());
+    check_result(message, &PyUnicode_Type);
+    if (!message.is_none()) show_error(self, message);
+}
+
+// ---- the live components of the process, so that a finaliser spares a shared cache ----
+
+nb::object live_components() { return scope->get("_LIVE_COMPONENTS"); }
+
+bool directory_used_by_another(nb::handle self) {
+    nb::object directory = self.attr("_diskcache_dir");
+    if (directory.is_none()) return false;
+    for (nb::handle other : nb::list(live_components())) {
+        if (other.is(self)) continue;
+        nb::object other_dir = nb::getattr(other, "_diskcache_dir", nb::none());
+        if (!other_dir.is_none() && equal(other_dir, directory)) return true;
+    }
+    return false;
+}
+
+// ---- constructor ----
+
+nb::object find_shell() {
+    nb::object get_shell = scope->get("get_ipython_shell");
+    if (!get_shell().is_none()) return get_shell();
+    nb::object app = scope->get("TrelvoIPKernelApp").attr("instance")();
+    app.attr("initialize")();
+    app.attr("reset_io")();
+    return app.attr("shell");
+}
+
+nb::object init(const Args& a) {
+    nb::handle self = a[0];
+    nb::str identifier = arg_str(a[1], "identifier");
+    nb::str name = arg_str(a[2], "name");
+    nb::str code = arg_str(a[3], "code");
+    if (assertions_enabled()) {
+        nb::object qualname = self.type().attr("__qualname__");
+        if (!truth(qualname.attr("startswith")("TrelvoComponent")))
+            raise(PyExc_AssertionError, "Class name must start with 'TrelvoComponent'.");
+    }
+    nb::object metadata = a[4].is_none()
+                              ? scope->get("TrelvoComponentMetadataModel")(
+                                    nb::arg("componentType") = "Norvel")
+                              : nb::borrow(a[4]);
+    nb::object shell = a[5].is_none() ? find_shell() : nb::borrow(a[5]);
+    nb::object none = nb::none();
+    nb::setattr(self, "_id", identifier);
+    nb::setattr(self, "_name", name);
+    nb::setattr(self, "_cell_code", code);
+    nb::setattr(self, "_metadata", metadata);
+    nb::setattr(self, "_ipython_shell", shell);
+    nb::setattr(self, "_status", component_status("INVALID"));
+    nb::setattr(self, "_parents", nb::dict());
+    for (const char* attribute : {"_module_statements", "_non_module_outputs", "_last_output",
+                                  "_captured", "_exception_msg", "_diskcache_dir",
+                                  "_diskcache_task"})
+        nb::setattr(self, attribute, none);
+    nb::setattr(self, "_diskcache_status", diskcache_status("UNCACHED"));
+    for (const char* attribute : {"_import_statements", "_non_module_inputs_names",
+                                  "_non_module_outputs_names", "_outputs_summary"})
+        nb::setattr(self, attribute, none);
+    live_components().attr("add")(self);
+    return nb::none();
+}
+
+nb::object finalize(const Args& a) {
+    // A finaliser never raises; a cache another live component took over is left alone.
+    try {
+        if (!directory_used_by_another(a[0])) a[0].attr("clear_diskcache")(nb::arg("rmtree") = true);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+    }
+    return nb::none();
+}
+
+// ---- plain properties ----
+
+nb::object get_id(const Args& a) { return typed(a[0].attr("_id"), &PyUnicode_Type); }
+nb::object get_name(const Args& a) { return typed(a[0].attr("_name"), &PyUnicode_Type); }
+
+nb::object set_name(const Args& a) {
+    nb::str name = arg_str(a[1], "new_name");
+    if (!equal(name, a[0].attr("_name"))) nb::setattr(a[0], "_name", name);
+    return nb::none();
+}
+
+nb::object get_cell_code(const Args& a) {
+    return typed(a[0].attr("_cell_code"), &PyUnicode_Type);
+}
+
+nb::object set_cell_code(const Args& a) {
+    nb::str code = arg_str(a[1], "new_cell_code");
+    if (equal(code, a[0].attr("_cell_code"))) return nb::none();
+    nb::setattr(a[0], "_cell_code", code);
+    nb::setattr(a[0], "status", component_status("INVALID"));
+    return nb::none();
+}
+
+nb::object get_last_expr(const Args& a) {
+    nb::object code = scope->get("format_code")(a[0].attr("_cell_code"));
+    nb::object pair = scope->get("parse_last_expr_from_code")(code);
+    return typed(pair[0], &PyUnicode_Type);
+}
+
+nb::object get_metadata(const Args& a) { return a[0].attr("_metadata"); }
+
+nb::object set_metadata(const Args& a) {
+    nb::handle self = a[0];
+    nb::object current = self.attr("_metadata");
+    if (equal(current, a[1])) return nb::none();
+    nb::object metadata =
+        a[1].is_none() ? scope->get("TrelvoComponentMetadataModel")() : nb::borrow(a[1]);
+    if (metadata.attr("remoteExecution").is_none() && !current.attr("remoteExecution").is_none())
+        metadata.attr("remoteExecution") = current.attr("remoteExecution");
+    nb::setattr(self, "_metadata", metadata);
+    return nb::none();
+}
+
+nb::object get_status(const Args& a) { return a[0].attr("_status"); }
+
+nb::object set_status(const Args& a) {
+    nb::handle self = a[0], status = a[1];
+    if (assertions_enabled() && !nb::isinstance(status, scope->get("TrelvoComponentStatus")))
+        raise(PyExc_AssertionError, "%S is not a valid component status.", status.ptr());
+    if (equal(status, self.attr("_status"))) return nb::none();
+    if (!equal(status, component_status("SUCCESSFUL"))) {
+        if (equal(status, component_status("INVALID"))) self.attr("clear_cache")();
+        for (const char* attribute : {"_import_statements", "_non_module_inputs_names",
+                                      "_non_module_outputs_names", "_outputs_summary"})
+            nb::setattr(self, attribute, nb::none());
+    }
+    nb::setattr(self, "_status", status);
+    return nb::none();
+}
+
+nb::object get_parents(const Args& a) {
+    nb::list parents;
+    for (auto [identifier, name] : nb::borrow<nb::dict>(a[0].attr("_parents"))) {
+        nb::dict parent;
+        parent["id"] = identifier;
+        parent["name"] = name;
+        parents.append(parent);
+    }
+    return parents;
+}
+
+nb::object get_component_type(const Args& a) {
+    return typed(a[0].attr("_metadata").attr("componentType"), &PyUnicode_Type);
+}
+
+nb::object get_use_diskcache(const Args& a) { return a[0].attr("_metadata").attr("diskcache"); }
+
+nb::object set_use_diskcache(const Args& a) {
+    nb::handle self = a[0];
+    bool value = truth(a[1]);
+    if (equal(self.attr("use_diskcache"), nb::bool_(value))) return nb::none();
+    if (!value) self.attr("clear_diskcache")();
+    self.attr("_metadata").attr("diskcache") = nb::bool_(value);
+    return nb::none();
+}
+
+nb::object get_remote_config(const Args& a) {
+    return a[0].attr("_metadata").attr("remoteExecution");
+}
+
+nb::object set_remote_config(const Args& a) {
+    nb::handle self = a[0], value = a[1];
+    if (equal(self.attr("remote_config"), value)) return nb::none();
+    self.attr("_metadata").attr("remoteExecution") = truth(value) ? nb::borrow(value) : nb::none();
+    return nb::none();
+}
+
+nb::object get_diskcache_dir(const Args& a) {
+    if (!truth(a[0].attr("use_diskcache"))) return nb::none();
+    return typed(a[0].attr("_diskcache_dir"), &PyUnicode_Type);
+}
+
+nb::object get_diskcache_status(const Args& a) {
+    nb::handle self = a[0];
+    if (!has_status(self, "SUCCESSFUL") || !truth(self.attr("use_diskcache")) ||
+        self.attr("diskcache_dir").is_none())
+        return diskcache_status("UNCACHED");
+    return self.attr("_diskcache_status");
+}
+
+// ---- result properties: memory or disk cache, by status ----
+
+bool results_on_disk(nb::handle self) {
+    return equal(self.attr("diskcache_status"), diskcache_status("CACHED"));
+}
+
+nb::object read_key(nb::handle directory, const char* key) {
+    nb::object value;
+    with_context(open_cache(directory), [&](nb::handle cache) {
+        value = cache.attr("get")(key, nb::arg("default") = nb::none());
+    });
+    return value;
+}
+
+nb::object get_module_statements(const Args& a) {
+    nb::handle self = a[0];
+    if (!has_status(self, "SUCCESSFUL")) return nb::none();
+    nb::object value = results_on_disk(self) ? read_key(self.attr("diskcache_dir"), "module_statements")
+                                             : nb::object(self.attr("_module_statements"));
+    return typed(value, &PyDict_Type);
+}
+
+nb::object get_non_module_outputs(const Args& a) {
+    nb::handle self = a[0];
+    if (!has_status(self, "SUCCESSFUL")) return nb::none();
+    if (!results_on_disk(self)) return typed(self.attr("_non_module_outputs"), &PyDict_Type);
+    nb::dict result;
+    with_context(open_cache(outputs_dir(self.attr("diskcache_dir"))), [&](nb::handle cache) {
+        for (nb::handle key : cache.attr("iterkeys")())
+            result[key] = cache.attr("get")(nb::arg("key") = key);
+    });
+    return nb::len(result) > 0 ? nb::object(result) : nb::none();
+}
+
+nb::object get_last_output(const Args& a) {
+    nb::handle self = a[0];
+    if (!has_status(self, "SUCCESSFUL")) return nb::none();
+    return results_on_disk(self) ? read_key(self.attr("_diskcache_dir"), "last_output")
+                                 : nb::object(self.attr("_last_output"));
+}
+
+nb::object get_captured(const Args& a) {
+    nb::handle self = a[0];
+    nb::object status = self.attr("status");
+    if (!equal(status, component_status("SUCCESSFUL")) && !equal(status, component_status("FAILED")))
+        return nb::none();
+    nb::object value = results_on_disk(self) ? read_key(self.attr("_diskcache_dir"), "captured")
+                                             : nb::object(self.attr("_captured"));
+    return typed(value, &PyList_Type);
+}
+
+nb::object get_outputs(const Args& a) {
+    nb::handle self = a[0];
+    if (!has_status(self, "SUCCESSFUL")) return nb::none();
+    nb::object module_statements = self.attr("module_statements");
+    nb::object non_module_outputs = self.attr("non_module_outputs");
+    nb::dict value;
+    // Each result is read once: from a disk cache, a second read would load every variable
+    // again.
+    if (!module_statements.is_none()) {
+        nb::dict globals = scope->dict();
+        for (auto [symbol, statement] : nb::borrow<nb::dict>(module_statements)) {
+            nb::dict locals;
+            locals["module_statements"] = module_statements;
+            locals["non_module_outputs"] = non_module_outputs;
+            locals["self"] = self;
+            locals["stmt"] = statement;
+            locals["sym"] = symbol;
+            locals["value"] = value;
+            value[symbol] = nb::module_::import_("builtins").attr("eval")(statement, globals, locals);
+        }
+    }
+    if (!non_module_outputs.is_none())
+        for (auto [key, variable] : nb::borrow<nb::dict>(non_module_outputs))
+            value[key] = variable;
+    return nb::len(value) > 0 ? nb::object(value) : nb::none();
+}
+
+nb::object get_exception_msg(const Args& a) {
+    if (!has_status(a[0], "FAILED")) return nb::none();
+    return typed(a[0].attr("_exception_msg"), &PyList_Type);
+}
+
+nb::object get_exception(const Args& a) {
+    nb::object message = a[0].attr("exception_msg");
+    if (message.is_none()) return nb::none();
+    nb::object error = scope->get("TrelvoPipelineError")(
+        nb::arg("picked_stb") = message, nb::arg("ipython_shell") = a[0].attr("_ipython_shell"));
+    if (!PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+        raise(PyExc_TypeError, "Expected Exception, got %.200s", Py_TYPE(error.ptr())->tp_name);
+    return error;
+}
+
+// ---- parents ----
+
+nb::object add_parent(const Args& a) {
+    nb::str identifier = arg_str(a[1], "identifier");
+    nb::str name = arg_str(a[2], "name");
+    nb::dict parents = nb::borrow<nb::dict>(a[0].attr("_parents"));
+    if (!parents.contains(identifier)) nb::setattr(a[0], "status", component_status("INVALID"));
+    nb::borrow<nb::dict>(a[0].attr("_parents"))[identifier] = name;
+    return nb::none();
+}
+
+nb::object remove_parent(const Args& a) {
+    nb::str identifier = arg_str(a[1], "identifier");
+    if (!nb::borrow<nb::dict>(a[0].attr("_parents")).contains(identifier)) return nb::bool_(false);
+    nb::setattr(a[0], "status", component_status("INVALID"));
+    a[0].attr("_parents").attr("pop")(identifier);
+    return nb::bool_(true);
+}
+
+// ---- memory and disk caches ----
+
+void set_none(nb::handle self, std::initializer_list<const char*> attributes) {
+    for (const char* attribute : attributes) nb::setattr(self, attribute, nb::none());
+}
+
+nb::object load_memory_cache(const Args& a) {
+    nb::handle self = a[0], cache = a[1];
+    if (!cache.attr("exception_msg").is_none()) {
+        set_none(self, {"_module_statements", "_non_module_outputs", "_last_output", "_captured"});
+        nb::setattr(self, "_exception_msg", cache.attr("exception_msg"));
+        set_none(self, {"_import_statements", "_non_module_inputs_names",
+                        "_non_module_outputs_names", "_outputs_summary"});
+        nb::setattr(self, "_status", component_status("FAILED"));
+        return nb::none();
+    }
+    nb::setattr(self, "_module_statements", cache.attr("module_statements"));
+    nb::setattr(self, "_non_module_outputs", cache.attr("non_module_outputs"));
+    nb::setattr(self, "_last_output", cache.attr("last_output"));
+    nb::setattr(self, "_captured", cache.attr("captured"));
+    nb::setattr(self, "_exception_msg", nb::none());
+    nb::setattr(self, "_non_module_outputs_names",
+                nb::list(cache.attr("non_module_outputs").attr("keys")()));
+    nb::setattr(self, "_outputs_summary", cache.attr("outputs_summary"));
+    nb::setattr(self, "_status", component_status("SUCCESSFUL"));
+    return nb::none();
+}
+
+// pickle's own errors, and the TypeError and AttributeError it raises for objects it cannot
+// reduce (locks, local functions): all mean "cannot be pickled".
+bool is_pickling_error(const nb::python_error& error) {
+    nb::object pickle = scope->get("pickle");
+    return error.matches(pickle.attr("PickleError")) || error.matches(PyExc_TypeError) ||
+           error.matches(PyExc_AttributeError);
+}
+
+void write_entries(nb::handle self, nb::handle cache, nb::handle directory) {
+    nb::object set = cache.attr("set");
+    set(nb::arg("key") = "status", nb::arg("value") = diskcache_status("UPDATING"));
+    set(nb::arg("key") = "identifier", nb::arg("value") = self.attr("_id"));
+    set(nb::arg("key") = "code", nb::arg("value") = self.attr("_cell_code"));
+    set(nb::arg("key") = "module_statements", nb::arg("value") = self.attr("_module_statements"));
+    try {
+        set(nb::arg("key") = "last_output", nb::arg("value") = self.attr("_last_output"));
+    } catch (nb::python_error& error) {
+        if (!is_pickling_error(error)) throw;
+        set(nb::arg("key") = "last_output", nb::arg("value") = nb::none());
+    }
+
+    nb::list non_serializable;
+    with_context(open_cache(outputs_dir(directory)), [&](nb::handle outputs) {
+        // Variables of an earlier write to this directory must not come back with this one.
+        outputs.attr("clear")();
+        nb::object variables = self.attr("_non_module_outputs");
+        if (variables.is_none()) return;
+        for (auto [symbol, value] : nb::borrow<nb::dict>(variables)) {
+            try {
+                outputs.attr("set")(nb::arg("key") = symbol, nb::arg("value") = value);
+            } catch (nb::python_error& error) {
+                if (!is_pickling_error(error)) throw;
+                non_serializable.append(symbol);
+            }
+        }
+    });
+    if (nb::len(non_serializable) > 0) raise(PyExc_TypeError, "");
+    set(nb::arg("key") = "captured", nb::arg("value") = self.attr("_captured"));
+    set(nb::arg("key") = "outputs_summary", nb::arg("value") = self.attr("_outputs_summary"));
+}
+
+nb::object write_diskcache_body(const Args& a) {
+    nb::handle self = a[0];
+    nb::str directory = arg_str(a[1], "cache_dir");
+    with_context(open_cache(directory), [&](nb::handle cache) {
+        try {
+            locked(cache, self.attr("_id"), [&] { write_entries(self, cache, directory); });
+            cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("CACHED"));
+        } catch (nb::python_error& error) {
+            // Exception, KeyboardInterrupt (a cancelled writer) and SystemExit alike.
+            bool handled = error.matches(PyExc_Exception) || error.matches(PyExc_KeyboardInterrupt) ||
+                           error.matches(PyExc_SystemExit);
+            if (!handled) throw;
+            cache.attr("clear")();
+            cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("FAILED"));
+            if (error.matches(PyExc_TypeError))
+                cache.attr("set")(nb::arg("key") = "_error_msg",
+                                  nb::arg("value") = non_serializable_message(self));
+            throw;
+        }
+    });
+    return nb::none();
+}
+
+nb::object write_diskcache(const Args& a) {
+    nb::handle self = a[0];
+    nb::str directory = arg_str(a[1], "cache_dir");
+    bool in_background = truth(a[2]);
+    if (!truth(self.attr("use_diskcache")) || !has_status(self, "SUCCESSFUL")) return nb::none();
+    nb::setattr(self, "_diskcache_dir", directory);
+    nb::setattr(self, "_diskcache_status", diskcache_status("UPDATING"));
+
+    if (!in_background) {
+        try {
+            self.attr("_write_diskcache")(nb::arg("cache_dir") = directory);
+        } catch (nb::python_error&) {
+            // The disk says FAILED; so does the component.
+            nb::setattr(self, "_diskcache_status", diskcache_status("FAILED"));
+            throw;
+        }
+        with_context(open_cache(directory), [&](nb::handle cache) {
+            nb::setattr(self, "_diskcache_status",
+                        cache.attr("get")("status", nb::arg("default") = diskcache_status("UNCACHED")));
+            refresh_from_disk(self, cache, true);
+        });
+        return nb::none();
+    }
+
+    nb::object context = scope->get("multiprocessing").attr("get_context")(nb::arg("method") = "fork");
+    nb::object task = context.attr("Process")(
+        nb::arg("name") = nb::str("TrelvoComponentNorvel-{}-diskcache").format(nb::str(self.attr("_id"))),
+        nb::arg("target") = self.attr("_write_diskcache"), nb::arg("args") = nb::make_tuple(directory));
+    nb::setattr(self, "_diskcache_task", task);
+    try {
+        task.attr("start")();
+    } catch (nb::python_error& error) {
+        nb::object pickle = scope->get("pickle");
+        if (!error.matches(PyExc_TypeError) && !error.matches(pickle.attr("PickleError"))) throw;
+        task.attr("close")();
+        nb::setattr(self, "_diskcache_task", nb::none());
+        nb::object message = non_serializable_message(self);
+        with_context(open_cache(directory), [&](nb::handle cache) {
+            locked(cache, self.attr("_id"), [&] {
+                cache.attr("clear")();
+                cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("FAILED"));
+                cache.attr("set")(nb::arg("key") = "_error_msg", nb::arg("value") = message);
+            });
+        });
+        nb::setattr(self, "_diskcache_status", diskcache_status("FAILED"));
+        show_error(self, message);
+    }
+    return self.attr("_diskcache_task");
+}
+
+// Closes the finished writer and takes the status the disk holds (fallback when none).
+void finish_task(nb::handle self, const char* fallback, bool show_message) {
+    self.attr("_diskcache_task").attr("close")();
+    nb::setattr(self, "_diskcache_task", nb::none());
+    with_context(open_cache(self.attr("_diskcache_dir")), [&](nb::handle cache) {
+        nb::setattr(self, "_diskcache_status",
+                    cache.attr("get")("status", nb::arg("default") = diskcache_status(fallback)));
+        refresh_from_disk(self, cache, show_message);
+    });
+}
+
+nb::object join_diskcache_task(const Args& a) {
+    nb::object task = a[0].attr("_diskcache_task");
+    if (task.is_none()) return nb::none();
+    if (truth(task.attr("is_alive")())) task.attr("join")();
+    finish_task(a[0], "UNCACHED", true);
+    return nb::none();
+}
+
+nb::object cancel_diskcache_task(const Args& a) {
+    nb::object task = a[0].attr("_diskcache_task");
+    if (task.is_none()) return nb::none();
+    if (truth(task.attr("is_alive")())) {
+        scope->get("os").attr("kill")(task.attr("pid"), scope->get("signal").attr("SIGINT"));
+        task.attr("join")();
+    }
+    finish_task(a[0], "FAILED", false);
+    return nb::none();
+}
+
+nb::object load_diskcache(const Args& a) {
+    nb::handle self = a[0];
+    nb::str directory = arg_str(a[1], "cache_dir");
+    if (!truth(self.attr("use_diskcache"))) return nb::bool_(false);
+    nb::object path = scope->get("os").attr("path");
+    if (!truth(path.attr("exists")(directory)) || !truth(path.attr("isdir")(directory)))
+        return nb::bool_(false);
+
+    bool usable = false;
+    nb::object summary;
+    with_context(open_cache(directory), [&](nb::handle cache) {
+        nb::object get = cache.attr("get");
+        if (!equal(get("status", nb::arg("default") = diskcache_status("UNCACHED")),
+                   diskcache_status("CACHED")))
+            return;
+        nb::object identifier = typed(get("identifier", nb::arg("default") = nb::none()), &PyUnicode_Type);
+        if (!equal(identifier, self.attr("_id"))) return;
+        nb::object code = typed(get("code", nb::arg("default") = nb::none()), &PyUnicode_Type);
+        if (!equal(code, self.attr("_cell_code"))) return;
+        summary = get("outputs_summary",
+                      nb::arg("default") = scope->get("TrelvoComponentOutputsSummaryModel")());
+        usable = true;
+    });
+    if (!usable) return nb::bool_(false);
+
+    nb::list names;
+    with_context(open_cache(outputs_dir(directory)), [&](nb::handle outputs) {
+        names = nb::list(outputs.attr("iterkeys")());
+    });
+    nb::setattr(self, "_non_module_outputs_names", names);
+    nb::setattr(self, "_outputs_summary", summary);
+    nb::setattr(self, "_diskcache_status", diskcache_status("CACHED"));
+    nb::setattr(self, "_diskcache_dir", directory);
+    nb::setattr(self, "status", component_status("SUCCESSFUL"));
+    nb::object shell = self.attr("_ipython_shell");
+    if (!shell.is_none()) {
+        nb::object outputs = typed(self.attr("outputs"), &PyDict_Type);
+        if (!outputs.is_none()) shell.attr("push")(outputs);
+    }
+    self.attr("clear_memory_cache")();
+    return nb::bool_(true);
+}
+
+nb::object clear_memory_cache(const Args& a) {
+    set_none(a[0], {"_module_statements", "_non_module_outputs", "_last_output", "_captured",
+                    "_exception_msg"});
+    return nb::none();
+}
+
+nb::object clear_diskcache(const Args& a) {
+    nb::handle self = a[0];
+    bool remove_tree = truth(a[1]);
+    if (!truth(self.attr("use_diskcache"))) return nb::none();
+    nb::object directory = self.attr("diskcache_dir");
+    if (directory.is_none()) return nb::none();
+    for (nb::object cache_dir : {outputs_dir(directory), directory}) {
+        with_context(open_cache(cache_dir), [&](nb::handle cache) {
+            locked(cache, self.attr("_id"), [&] { cache.attr("clear")(); });
+        });
+    }
+    nb::setattr(self, "_diskcache_status", diskcache_status("UNCACHED"));
+    if (remove_tree)
+        scope->get("shutil").attr("rmtree")(nb::arg("path") = directory,
+                                            nb::arg("ignore_errors") = true);
+    return nb::none();
+}
+
+nb::object clear_cache(const Args& a) {
+    a[0].attr("clear_memory_cache")();
+    a[0].attr("clear_diskcache")();
+    return nb::none();
+}
+
+// ---- model conversion ----
+
+nb::object from_model(const Args& a) {
+    nb::handle cls = a[0], model = a[1];
+    nb::object component = cls(nb::arg("identifier") = model.attr("identifier"),
+                               nb::arg("name") = model.attr("name"),
+                               nb::arg("code") = model.attr("code"),
+                               nb::arg("metadata") = model.attr("metadata"));
+    nb::object statuses = scope->get("TrelvoComponentStatus");
+    nb::setattr(component, "_status", statuses[model.attr("execution_status").attr("upper")()]);
+    nb::dict parents;
+    for (nb::handle parent : model.attr("parents")) parents[parent["id"]] = parent["name"];
+    nb::setattr(component, "_parents", parents);
+    nb::setattr(component, "_diskcache_dir", model.attr("diskcache_dir"));
+    nb::setattr(component, "_diskcache_status",
+                scope->get("TrelvoDiskcacheStatus")[model.attr("diskcache_status").attr("upper")()]);
+    nb::setattr(component, "_import_statements", model.attr("imports"));
+    nb::setattr(component, "_non_module_inputs_names", model.attr("inputs"));
+    nb::setattr(component, "_non_module_outputs_names", model.attr("outputs"));
+    nb::setattr(component, "_outputs_summary", model.attr("summary"));
+
+    nb::object status = component.attr("_status");
+    nb::object captured = model.attr("captured");
+    if (equal(status, component_status("SUCCESSFUL"))) {
+        nb::setattr(component, "_captured", captured);
+    } else if (equal(status, component_status("FAILED")) && nb::len(captured) == 1) {
+        nb::object record = captured[0];
+        if (equal(record.attr("type"), nb::str("stream")) && equal(record.attr("name"), nb::str("stderr")))
+            nb::setattr(component, "_exception_msg", record.attr("text").attr("split")("\n"));
+    }
+    if (!model.attr("diskcache_dir").is_none())
+        component.attr("load_diskcache")(nb::arg("cache_dir") = model.attr("diskcache_dir"));
+    return component;
+}
+
+nb::object or_empty(nb::handle value) { return value.is_none() ? nb::object(nb::list()) : nb::borrow(value); }
+
+nb::object to_model(const Args& a) {
+    nb::handle self = a[0];
+    nb::object summary = self.attr("_outputs_summary");
+    if (summary.is_none()) summary = scope->get("TrelvoComponentOutputsSummaryModel")();
+    nb::object captured = nb::list();
+    if (has_status(self, "SUCCESSFUL")) {
+        captured = or_empty(self.attr("captured"));
+    } else if (has_status(self, "FAILED")) {
+        nb::object message = self.attr("exception_msg");
+        if (!message.is_none()) {
+            std::string joined = utf8(nb::str("\n").attr("join")(message));
+            nb::list records;
+            records.append(scope->get("TrelvoCapturedModel")(
+                nb::arg("type") = "stream", nb::arg("name") = "stderr",
+                nb::arg("text") = from_utf8(core::strip_ansi(joined))));
+            captured = records;
+        }
+    }
+    return scope->get("TrelvoComponentModel")(
+        nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
+        nb::arg("code") = self.attr("cell_code"), nb::arg("metadata") = self.attr("metadata"),
+        nb::arg("execution_status") = self.attr("status"), nb::arg("parents") = self.attr("parents"),
+        nb::arg("diskcache_status") = self.attr("diskcache_status"),
+        nb::arg("diskcache_dir") = self.attr("diskcache_dir"),
+        nb::arg("imports") = or_empty(self.attr("_import_statements")),
+        nb::arg("inputs") = or_empty(self.attr("_non_module_inputs_names")),
+        nb::arg("outputs") = or_empty(self.attr("_non_module_outputs_names")),
+        nb::arg("summary") = summary, nb::arg("captured") = captured,
+        nb::arg("last_execution") = "");
+}
+
+// ---- module ----
+
+void bind_imports(const Scope& s) {
+    for (const char* module : {"multiprocessing", "os", "pickle", "re", "shutil", "signal", "sys",
+                               "traceback"})
+        s.import(module);
+    s.import_from("multiprocessing", {"Process"});
+    s.import_from("typing", {"TYPE_CHECKING", "Any", "Dict", "List", "Optional"});
+    s.import("cloudpickle");
+    s.import_from("IPython.core.interactiveshell", {"InteractiveShell"});
+    s.import_from("trelvo_core.capture", {"TrelvoSelkin"});
+    s.import_from("trelvo_core.common.utils", {"format_code"});
+    s.import_from("trelvo_core.contrib", {"diskcache"});
+    s.import_from("trelvo_core.executors.component_executor", {"execute_in_process", "execute_in_shell"});
+    s.import_from("trelvo_core.executors.utils", {"parse_last_expr_from_code"});
+    s.import_from("trelvo_core.ipython", {"TrelvoIPKernelApp", "get_ipython_shell",
+                                          "is_io_redirected", "is_zmq_ipython_shell"});
+    s.import_from("trelvo_core.misc", {"TrelvoComponentStatus", "TrelvoDiskcacheStatus",
+                                       "TrelvoPipelineError"});
+    s.import_from("trelvo_core.misc.models",
+                  {"TrelvoCacheModel", "TrelvoCapturedModel", "TrelvoComponentMetadataModel",
+                   "TrelvoComponentModel", "TrelvoComponentOutputsSummaryModel",
+                   "TrelvoComponentRemoteConfigModel", "TrelvoExecutionRequestModel",
+                   "TrelvoExecutionResponseModel"});
+    s.set("EXC_LINE_LENGTH", nb::int_(75));
+    s.set("EXC_TRACEBACK", nb::str("Traceback (most recent call last)"));
+    s.set("_LIVE_COMPONENTS", nb::module_::import_("weakref").attr("WeakSet")());
+}
+
+void register_component(const Scope& s) {
+    nb::object none = nb::none(), no = nb::bool_(false);
+    ClassBuilder builder(s, "TrelvoComponentNorvel",
+                         "Data structure to represent a code cell in a pipeline (or a graph node.)");
+    builder
+        .method("__init__",
+                {arg("self"), arg("identifier", "str"), arg("name", "str"), arg("code", "str"),
+                 opt("metadata", none, "Optional[TrelvoComponentMetadataModel]"),
+                 opt("ipython_shell", none, "Optional[InteractiveShell]")},
+                "", init)
+        .method("__del__", {arg("self")}, "None", finalize)
+        .property("id", "str", get_id)
+        .property("name", "str", get_name, set_name, arg("new_name", "str"))
+        .property("cell_code", "str", get_cell_code, set_cell_code, arg("new_cell_code", "str"))
+        .property("last_expr", "str", get_last_expr)
+        .property("metadata", "TrelvoComponentMetadataModel", get_metadata, set_metadata,
+                  opt("new_metadata", none, "Optional[TrelvoComponentMetadataModel]"))
+        .property("status", "TrelvoComponentStatus", get_status, set_status,
+                  arg("new_status", "TrelvoComponentStatus"))
+        .property("parents", "List[Dict[str, str]]", get_parents)
+        .property("component_type", "str", get_component_type)
+        .property("use_diskcache", "bool", get_use_diskcache, set_use_diskcache, arg("value", "bool"))
+        .property("remote_config", "Optional[TrelvoComponentRemoteConfigModel]", get_remote_config,
+                  set_remote_config, arg("value", "Optional[TrelvoComponentRemoteConfigModel]"))
+        .property("diskcache_dir", "Optional[str]", get_diskcache_dir)
+        .property("diskcache_status", "TrelvoDiskcacheStatus", get_diskcache_status)
+        .property("module_statements", "Optional[Dict[str, str]]", get_module_statements)
+        .property("non_module_outputs", "Optional[Dict[str, Any]]", get_non_module_outputs)
+        .property("outputs", "Dict[str, Any]", get_outputs)
+        .property("last_output", "Optional[Any]", get_last_output)
+        .property("captured", "Optional[List[TrelvoCapturedModel]]", get_captured)
+        .property("exception_msg", "Optional[List[str]]", get_exception_msg)
+        .property("exception", "Optional[Exception]", get_exception)
+        .method("add_parent", {arg("self"), arg("identifier", "str"), arg("name", "str")}, "None",
+                add_parent)
+        .method("remove_parent", {arg("self"), arg("identifier", "str")}, "bool", remove_parent)
+        .method("load_memory_cache", {arg("self"), arg("cache", "TrelvoCacheModel")}, "None",
+                load_memory_cache)
+        .method("load_diskcache", {arg("self"), arg("cache_dir", "str")}, "bool", load_diskcache)
+        .method("write_diskcache",
+                {arg("self"), arg("cache_dir", "str"), opt("async_true", no, "bool")},
+                "Optional['Process']", write_diskcache)
+        .method("_write_diskcache", {arg("self"), arg("cache_dir", "str")}, "None",
+                write_diskcache_body)
+        .method("join_diskcache_task", {arg("self")}, "None", join_diskcache_task)
+        .method("cancel_diskcache_task", {arg("self")}, "None", cancel_diskcache_task)
+        .method("clear_memory_cache", {arg("self")}, "None", clear_memory_cache)
+        .method("clear_diskcache", {arg("self"), opt("rmtree", no, "bool")}, "None", clear_diskcache)
+        .method("clear_cache", {arg("self")}, "None", clear_cache)
+        .class_method("from_model", {arg("cls"), arg("model", "TrelvoComponentModel")},
+                      "'TrelvoComponentNorvel'", from_model)
+        .method("to_model", {arg("self")}, "TrelvoComponentModel", to_model);
+    builder.build(object_base());
+}
+
+}  // namespace
+}  // namespace trelvo::components::norvel
+
+NB_MODULE(norvel, m) {
+    using namespace trelvo::components::norvel;
+    scope = new trelvo::py::Scope(m);
+    bind_imports(*scope);
+    register_component(*scope);
+}
