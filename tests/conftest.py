@@ -160,3 +160,74 @@ def kernel():
 def kernel_module():
     """One kernel shared by the tests of a module."""
     yield from started_kernel()
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def redis_url():
+    """A redis-server of this test run on a free loopback port, without persistence files."""
+    import shutil
+    import time
+
+    import redis
+
+    port = free_port()
+    directory = tempfile.mkdtemp(prefix="trelvo-redis-")
+    server = subprocess.Popen(
+        [shutil.which("redis-server"), "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+         "--appendonly", "no", "--dir", directory],
+        stdout=subprocess.DEVNULL)
+    url = f"redis://127.0.0.1:{port}/0"
+    client = redis.Redis.from_url(url)
+    deadline = time.monotonic() + 20
+    while True:
+        try:
+            client.ping()
+            break
+        except redis.ConnectionError:
+            if time.monotonic() > deadline:
+                server.kill()
+                raise
+            time.sleep(0.05)
+    client.close()
+    yield url
+    # Celery's results live in reference cycles; they unsubscribe when collected, so collect
+    # them while the server still answers.
+    import gc
+
+    gc.collect()
+    server.terminate()
+    server.wait(20)
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def celery_worker(redis_url):
+    """A real celery worker serving the two remote tasks, started with run_executor."""
+    import time
+
+    from trelvo_core.executors import TrelvoRemoteComponentExecutor
+
+    code = (
+        "from trelvo_core.executors import TrelvoRemoteComponentExecutor\n"
+        f"executor = TrelvoRemoteComponentExecutor('worker', 'worker', backend={redis_url!r}, "
+        f"broker={redis_url!r})\n"
+        "raise SystemExit(executor.run_executor(loglevel='WARNING'))\n")
+    worker = subprocess.Popen([sys.executable, "-P", "-c", code], cwd=tempfile.gettempdir(),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    client = TrelvoRemoteComponentExecutor("test", "test", backend=redis_url, broker=redis_url)
+    deadline = time.monotonic() + 60
+    while not client.ping()[0]:
+        if time.monotonic() > deadline or worker.poll() is not None:
+            worker.kill()
+            raise RuntimeError("the celery worker did not answer")
+    yield redis_url
+    worker.terminate()
+    worker.wait(30)

@@ -76,15 +76,15 @@ nb::object non_serializable_message(nb::handle self) {
     return nb::str(kNonSerializableMessage).format(nb::str(self.attr("_name")));
 }
 
+void show_records(nb::handle self, nb::handle records, nb::handle component_id);
+
 // Shows a stored error as the component's standard-error output.
 void show_error(nb::handle self, nb::handle message) {
     nb::object record = scope->get("TrelvoCapturedModel")(
         nb::arg("type") = "stream", nb::arg("name") = "stderr", nb::arg("text") = message);
     nb::list records;
     records.append(record);
-    scope->get("TrelvoSelkin")(nb::arg("captured") = records,
-                               nb::arg("ipython_shell") = self.attr("_ipython_shell"))
-        .attr("show")(nb::arg("component_id") = self.attr("id"));
+    show_records(self, records, self.attr("id"));
 }
 
 // After a write, join or cancel: the in-memory status follows the disk, a failure shows its
@@ -636,6 +636,199 @@ nb::object clear_cache(const Args& a) {
     return nb::none();
 }
 
+// ---- running ----
+
+constexpr const char* kRed = "\x1b[0;31m";
+constexpr const char* kReset = "\x1b[0m";
+
+nb::dict component_metadata(nb::handle self) {
+    nb::dict metadata;
+    metadata["component_id"] = self.attr("id");
+    metadata["component_name"] = self.attr("name");
+    return metadata;
+}
+
+nb::list import_statements(nb::dict module_statements) {
+    nb::list statements;
+    for (auto [symbol, statement] : module_statements) {
+        nb::str text = nb::str(statement);
+        bool dotted = PyUnicode_Contains(symbol.ptr(), nb::str(".").ptr()) == 1;
+        statements.append(dotted ? nb::object(text) : nb::object(nb::str("{} = {}").format(symbol, text)));
+    }
+    return statements;
+}
+
+bool publishes_on_iopub(nb::handle self) {
+    return truth(scope->get("is_zmq_ipython_shell")(nb::arg("ipython_shell") = self.attr("_ipython_shell"))) &&
+           truth(scope->get("is_io_redirected")());
+}
+
+void publish(nb::handle self, const char* msg_type, nb::dict content) {
+    nb::object hook = self.attr("_ipython_shell").attr("displayhook");
+    hook.attr("session").attr("send")(hook.attr("pub_socket"), msg_type, content,
+                                      nb::arg("parent") = hook.attr("parent_header"),
+                                      nb::arg("ident") = nb::bytes(msg_type));
+}
+
+nb::dict tagged(nb::handle self) {
+    nb::dict metadata;
+    metadata["component_id"] = self.attr("id");
+    return metadata;
+}
+
+nb::object run_remote(nb::handle self, nb::handle request) {
+    nb::object config = self.attr("remote_config");
+    nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
+        nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
+        nb::arg("backend") = config.attr("backend"), nb::arg("broker") = config.attr("broker"));
+    nb::tuple ping = nb::tuple(executor.attr("ping")());
+    if (nb::len(ping) != 2)
+        raise(PyExc_ValueError, "expected 2 values to unpack (got %zd)", nb::len(ping));
+    if (!truth(ping[0])) {
+        nb::object error = nb::borrow(PyExc_RuntimeError)(
+            nb::str("An error occurred creating TrelvoRemoteComponentExecutor: {}").format(nb::str(ping[1])));
+        // handle_error reads the exception being handled: make it this one, so that the
+        // component's message says why it failed.
+        PyObject* previous = PyErr_GetHandledException();
+        PyErr_SetHandledException(error.ptr());
+        bool handled = translate_exceptions([&] { self.attr("handle_error")(error); });
+        PyErr_SetHandledException(previous);
+        Py_XDECREF(previous);
+        if (!handled) throw nb::python_error();
+        return nb::object();
+    }
+    nb::object cloudpickle = scope->get("cloudpickle");
+    nb::object serialized = typed(cloudpickle.attr("dumps")(request), &PyBytes_Type);
+    if (serialized.is_none()) raise(PyExc_TypeError, "Expected bytes, got NoneType");
+    nb::object answer = executor.attr("execute")(
+        nb::arg("request") = serialized, nb::arg("send_to_front") = false,
+        nb::arg("verbose") = false, nb::arg("metadata") = component_metadata(self));
+    check_result(answer, &PyBytes_Type);
+    return cloudpickle.attr("loads")(answer);
+}
+
+nb::object execute(const Args& a) {
+    nb::handle self = a[0];
+    check_arg(a[1], "module_statements", &PyDict_Type, true);
+    check_arg(a[2], "non_module_inputs", &PyDict_Type, true);
+    check_arg(a[3], "parameters", &PyDict_Type, true);
+    bool send_to_front = truth(a[4]), verbose = truth(a[5]);
+    nb::dict module_statements = a[1].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[1]);
+    nb::dict inputs = a[2].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[2]);
+
+    nb::setattr(self, "status", component_status("RUNNING"));
+    nb::setattr(self, "_import_statements", import_statements(module_statements));
+    nb::setattr(self, "_non_module_inputs_names", nb::list(inputs.keys()));
+    nb::object request = scope->get("TrelvoExecutionRequestModel")(
+        nb::arg("cell_code") = self.attr("cell_code"), nb::arg("module_statements") = module_statements,
+        nb::arg("non_module_inputs") = inputs, nb::arg("parameters") = a[3]);
+
+    bool remote = !self.attr("remote_config").is_none();
+    nb::object response;
+    if (remote) {
+        response = run_remote(self, request);
+        if (!response.is_valid()) return nb::none();
+    } else {
+        response = scope->get("execute_in_shell")(
+            nb::arg("ipython_shell") = self.attr("_ipython_shell"), nb::arg("request") = request,
+            nb::arg("send_to_front") = nb::bool_(send_to_front), nb::arg("verbose") = nb::bool_(verbose),
+            nb::arg("metadata") = component_metadata(self));
+    }
+    self.attr("load_memory_cache")(nb::arg("cache") = response.attr("result"));
+    self.attr("clear_diskcache")();
+
+    if (publishes_on_iopub(self)) {
+        nb::dict content;
+        content["code"] = self.attr("cell_code");
+        content["execution_count"] = self.attr("_ipython_shell").attr("execution_count");
+        content["metadata"] = tagged(self);
+        publish(self, "execute_input", content);
+    }
+    if (has_status(self, "FAILED")) {
+        if (send_to_front) self.attr("show_exception_msg")();
+        return nb::none();
+    }
+    if (send_to_front) {
+        if (remote) self.attr("show_captured")();
+        if (truth(scope->get("is_io_redirected")())) self.attr("show_last_output")();
+    }
+    nb::object shell = self.attr("_ipython_shell");
+    if (!shell.is_none()) {
+        nb::object outputs = typed(self.attr("outputs"), &PyDict_Type);
+        if (!outputs.is_none()) shell.attr("push")(outputs);
+    }
+    return self.attr("last_output");
+}
+
+nb::object handle_error(const Args& a) {
+    nb::handle self = a[0], exc = a[1];
+    nb::setattr(self, "status", component_status("FAILED"));
+    nb::tuple info = nb::tuple(scope->get("sys").attr("exc_info")());
+    if (!truth(info[0])) return nb::none();
+    nb::object name = typed(exc.type().attr("__name__"), &PyUnicode_Type);
+    nb::object text = nb::str(info[1]);
+    if (PyObject_IsInstance(exc.ptr(), PyExc_KeyboardInterrupt) == 1)
+        text = nb::str("Interrupted at component '{}'").format(self.attr("_name"));
+    nb::object lines = scope->get("traceback").attr("format_exception")(
+        exc, nb::arg("value") = info[1], nb::arg("tb") = info[2], nb::arg("chain") = true);
+    nb::object blocks = typed(lines[nb::slice(1, -1)], &PyList_Type);
+
+    long width = nb::cast<long>(scope->get("EXC_LINE_LENGTH"));
+    long padding = width - static_cast<long>(nb::len(name));
+    nb::list message;
+    message.append(nb::str("{}{}{}").format(kRed, nb::str("-") * nb::int_(width), kReset));
+    message.append(nb::str("{}{}{}{}").format(
+        kRed, name, kReset, scope->get("EXC_TRACEBACK").attr("rjust")(padding > 0 ? padding : 0)));
+    message.append(nb::str("{}{}{}").format(kReset, nb::str("").attr("join")(blocks), kReset));
+    message.append(nb::str("{}TrelvoPipelineError{}: {}").format(kRed, kReset, text));
+    nb::setattr(self, "_exception_msg", message);
+    return nb::none();
+}
+
+nb::object show_last_output(const Args& a) {
+    nb::handle self = a[0];
+    nb::object value = self.attr("last_output");
+    if (value.is_none()) return nb::none();
+    if (publishes_on_iopub(self)) {
+        nb::object formatted = self.attr("_ipython_shell").attr("display_formatter").attr("format")(value);
+        for (nb::handle data : formatted) {
+            nb::dict content;
+            content["execution_count"] = self.attr("_ipython_shell").attr("execution_count");
+            content["data"] = data;
+            content["metadata"] = tagged(self);
+            publish(self, "execute_result", content);
+        }
+        return nb::none();
+    }
+    nb::object out = scope->get("sys").attr("stdout");
+    out.attr("write")(nb::repr(value));
+    out.attr("flush")();
+    return nb::none();
+}
+
+void show_records(nb::handle self, nb::handle records, nb::handle component_id) {
+    scope->get("TrelvoSelkin")(nb::arg("captured") = records,
+                               nb::arg("ipython_shell") = self.attr("_ipython_shell"))
+        .attr("show")(nb::arg("component_id") = component_id);
+}
+
+nb::object show_captured(const Args& a) {
+    nb::object captured = a[0].attr("captured");
+    if (truth(captured)) show_records(a[0], captured, a[0].attr("_id"));
+    return nb::none();
+}
+
+nb::object show_exception_msg(const Args& a) {
+    nb::object message = a[0].attr("exception_msg");
+    if (!truth(message)) return nb::none();
+    nb::list records;
+    records.append(scope->get("TrelvoCapturedModel")(
+        nb::arg("type") = "stream", nb::arg("name") = "stderr",
+        nb::arg("text") = nb::str("\n").attr("join")(message)));
+    show_records(a[0], records, a[0].attr("id"));
+    return nb::none();
+}
+
 // ---- model conversion ----
 
 nb::object from_model(const Args& a) {
@@ -717,6 +910,7 @@ void bind_imports(const Scope& s) {
     s.import_from("trelvo_core.capture", {"TrelvoSelkin"});
     s.import_from("trelvo_core.common.utils", {"format_code"});
     s.import_from("trelvo_core.contrib", {"diskcache"});
+    s.import_from("trelvo_core.executors", {"TrelvoRemoteComponentExecutor"});
     s.import_from("trelvo_core.executors.component_executor", {"execute_in_process", "execute_in_shell"});
     s.import_from("trelvo_core.executors.utils", {"parse_last_expr_from_code"});
     s.import_from("trelvo_core.ipython", {"TrelvoIPKernelApp", "get_ipython_shell",
@@ -766,6 +960,16 @@ void register_component(const Scope& s) {
         .property("captured", "Optional[List[TrelvoCapturedModel]]", get_captured)
         .property("exception_msg", "Optional[List[str]]", get_exception_msg)
         .property("exception", "Optional[Exception]", get_exception)
+        .method("execute",
+                {arg("self"), opt("module_statements", none, "Optional[Dict[str, str]]"),
+                 opt("non_module_inputs", none, "Optional[Dict[str, Any]]"),
+                 opt("parameters", none, "Optional[Dict[str, Any]]"),
+                 opt("send_to_front", nb::bool_(true), "bool"), opt("verbose", no, "bool")},
+                "Optional[Any]", execute)
+        .method("handle_error", {arg("self"), arg("exc", "BaseException")}, "None", handle_error)
+        .method("show_last_output", {arg("self")}, "None", show_last_output)
+        .method("show_captured", {arg("self")}, "None", show_captured)
+        .method("show_exception_msg", {arg("self")}, "None", show_exception_msg)
         .method("add_parent", {arg("self"), arg("identifier", "str"), arg("name", "str")}, "None",
                 add_parent)
         .method("remove_parent", {arg("self"), arg("identifier", "str")}, "bool", remove_parent)

@@ -185,3 +185,26 @@ std::size_t source_offset(std::string_view text, std::size_t line, std::size_t c
 }
 
 }  // namespace trelvo::core
+
+namespace trelvo::core {
+
+std::string url_without_password(std::string_view url) {
+    std::size_t scheme_end = url.find("://");
+    if (scheme_end == std::string_view::npos) return std::string(url);
+    std::size_t authority = scheme_end + 3;
+    std::size_t authority_end = url.find_first_of("/?#", authority);
+    if (authority_end == std::string_view::npos) authority_end = url.size();
+    std::size_t at = url.rfind('@', authority_end);
+    if (at == std::string_view::npos || at < authority) return std::string(url);
+    std::string_view user_info = url.substr(authority, at - authority);
+    std::string_view user = user_info.substr(0, user_info.find(':'));
+    std::string out(url.substr(0, authority));
+    if (!user.empty()) {
+        out.append(user);
+        out.push_back('@');
+    }
+    out.append(url.substr(at + 1));
+    return out;
+}
+
+}  // namespace trelvo::core

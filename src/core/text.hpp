@@ -43,3 +43,11 @@ namespace trelvo::core {
 std::size_t source_offset(std::string_view text, std::size_t line, std::size_t column);
 
 }  // namespace trelvo::core
+
+namespace trelvo::core {
+
+// The URL without the password of its user information ("redis://:pw@host" gives
+// "redis://host", "amqp://user:pw@host" gives "amqp://user@host"), for messages.
+std::string url_without_password(std::string_view url);
+
+}  // namespace trelvo::core

@@ -149,11 +149,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyObject* result = nullptr;
-    translate_exceptions([&] {
+    bool ok = translate_exceptions([&] {
         nb::object value = call_bound(**f->compiled, args, PyVectorcall_NARGS(nargsf), kwnames,
                                       f->closure);
         result = value.is_valid() ? value.release().ptr() : Py_NewRef(Py_None);
     });
+    if (!ok) {
+        // The function shows in the traceback, as a compiled Python function would.
+        const FunctionSpec& spec = (*f->compiled)->spec;
+        _PyTraceback_Add(spec.qualname.c_str(), spec.module.c_str(), 0);
+    }
     return result;
 }
 

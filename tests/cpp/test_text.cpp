@@ -72,3 +72,12 @@ TEST(SourceOffset, CountsLinesAndBytes) {
     EXPECT_EQ(source_offset(text, 9, 0), text.size());
     EXPECT_EQ(source_offset(text, 3, 99), text.size());
 }
+
+TEST(UrlWithoutPassword, DropsOnlyThePassword) {
+    EXPECT_EQ(url_without_password("redis://:secret@localhost:6379/0"), "redis://localhost:6379/0");
+    EXPECT_EQ(url_without_password("amqp://user:pw@host/vhost"), "amqp://user@host/vhost");
+    EXPECT_EQ(url_without_password("redis://user@host"), "redis://user@host");
+    EXPECT_EQ(url_without_password("redis://localhost:6379"), "redis://localhost:6379");
+    EXPECT_EQ(url_without_password("redis://h/path@x"), "redis://h/path@x");
+    EXPECT_EQ(url_without_password("not a url"), "not a url");
+}

@@ -1,0 +1,111 @@
+"""Remote execution on a real redis-server and a real celery worker started by the tests."""
+
+import inspect
+from http import HTTPStatus
+
+import cloudpickle
+import pytest
+
+from trelvo_core.executors import TrelvoRemoteComponentExecutor
+from trelvo_core.executors.remote_executor import executor as executor_module
+from trelvo_core.executors.remote_executor.tasks import (
+    TrelvoRemoteComponentExecuteTask,
+    TrelvoRemotePingTask,
+)
+from trelvo_core.misc.models import TrelvoExecutionRequestModel
+
+
+def test_task_classes():
+    import celery
+
+    assert issubclass(TrelvoRemotePingTask, celery.Task)
+    assert TrelvoRemotePingTask.__doc__ == "Remote ping task."
+    assert TrelvoRemoteComponentExecuteTask.__doc__ == "Remote execution task."
+    ping = TrelvoRemotePingTask()
+    assert ping.run() == (True, "Connection succesful.") and ping.run() is ping.run()
+    assert str(inspect.signature(TrelvoRemoteComponentExecuteTask.run)) == (
+        "(self, request: 'bytes', send_to_front: 'bool' = True, verbose: 'bool' = False, "
+        "metadata: 'Optional[Dict[str, str]]' = None) -> 'bytes'")
+
+
+def test_the_execute_task_turns_machinery_errors_into_responses(python):
+    # In a process of its own: the task starts a kernel application, as in a worker.
+    output = python(
+        """
+        import sys, cloudpickle
+        from trelvo_core.executors.remote_executor.tasks import TrelvoRemoteComponentExecuteTask
+        response = cloudpickle.loads(TrelvoRemoteComponentExecuteTask().run(b"not a pickle"))
+        ok = response.result.exception_msg == response.message.split("\\n")
+        sys.__stdout__.write(repr((response.status.value, ok, response.message)))
+        """
+    )
+    status, consistent, message = eval(output)
+    assert (status, consistent) == (HTTPStatus.INTERNAL_SERVER_ERROR, True)
+    assert message.startswith("Traceback (most recent call last):")
+    assert "in execute_in_process" in message and "UnpicklingError" in message
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((1, "n"), "Argument 'identifier' has incorrect type (expected str, got int)"),
+        (("i", "n", None), "Argument 'backend' has incorrect type (expected str, got NoneType)"),
+    ],
+)
+def test_executor_arguments(args, message):
+    with pytest.raises(TypeError) as raised:
+        TrelvoRemoteComponentExecutor(*args)
+    assert str(raised.value) == message
+
+
+def test_defaults_are_a_local_redis():
+    executor = TrelvoRemoteComponentExecutor("i", "n")
+    assert executor._backend == executor._broker == "redis://localhost:6379"
+    assert list(vars(executor)) == ["_id", "_name", "_backend", "_broker"]
+
+
+def test_ping_and_execute_on_the_worker(celery_worker):
+    executor = TrelvoRemoteComponentExecutor("c1", "remote", backend=celery_worker,
+                                             broker=celery_worker)
+    assert executor.ping() == (True, "Connection succesful.")
+    request = cloudpickle.dumps(TrelvoExecutionRequestModel(
+        cell_code="print('on the worker')\nanswer = base * 2\nanswer",
+        non_module_inputs={"base": 21}))
+    response = cloudpickle.loads(executor.execute(request=request, metadata={"component_name": "r"}))
+    assert response.status is HTTPStatus.OK
+    assert response.result.non_module_outputs == {"base": 21, "answer": 42}
+    assert [r.text for r in response.result.captured][:1] == ["on the worker"]
+
+
+def test_a_request_the_worker_cannot_unpickle(celery_worker):
+    executor = TrelvoRemoteComponentExecutor("c1", "remote", backend=celery_worker,
+                                             broker=celery_worker)
+    response = cloudpickle.loads(executor.execute(b"garbage"))
+    assert response.status is HTTPStatus.INTERNAL_SERVER_ERROR
+    assert response.message.startswith("Traceback (most recent call last):")
+
+
+def test_a_ping_nobody_answers_is_bounded(redis_url, monkeypatch):
+    monkeypatch.setattr(executor_module, "PING_TIMEOUT", 1)
+    silent = redis_url.rsplit("/", 1)[0] + "/5"  # a database no worker listens on
+    password_url = silent.replace("redis://", "redis://:secret@")
+    executor = TrelvoRemoteComponentExecutor("c1", "n", backend=silent, broker=password_url)
+    # redis without a password accepts AUTH-less connections; the URL only has to be hidden
+    try:
+        reachable, message = executor.ping()
+    except Exception:
+        executor = TrelvoRemoteComponentExecutor("c1", "n", backend=silent, broker=silent)
+        reachable, message = executor.ping()
+    assert reachable is False
+    assert message.startswith("No worker answered within 1 seconds on the broker redis://127.0.0.1:")
+    assert "secret" not in message
+
+
+def test_an_unreachable_broker_raises():
+    from trelvo_core.misc.models import TrelvoExecutionRequestModel  # noqa: F401
+
+    port_url = "redis://127.0.0.1:1/0"
+    executor = TrelvoRemoteComponentExecutor("c1", "n", backend=port_url, broker=port_url)
+    with pytest.raises(Exception) as raised:
+        executor.ping()
+    assert "TimeoutError" not in type(raised.value).__name__
