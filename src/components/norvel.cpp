@@ -676,6 +676,16 @@ nb::dict tagged(nb::handle self) {
     return metadata;
 }
 
+// The execute_input message that tells the front end which component ran.
+void announce_run(nb::handle self) {
+    if (!publishes_on_iopub(self)) return;
+    nb::dict content;
+    content["code"] = self.attr("cell_code");
+    content["execution_count"] = self.attr("_ipython_shell").attr("execution_count");
+    content["metadata"] = tagged(self);
+    publish(self, "execute_input", content);
+}
+
 nb::object run_remote(nb::handle self, nb::handle request) {
     nb::object config = self.attr("remote_config");
     nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
@@ -737,13 +747,7 @@ nb::object execute(const Args& a) {
     self.attr("load_memory_cache")(nb::arg("cache") = response.attr("result"));
     self.attr("clear_diskcache")();
 
-    if (publishes_on_iopub(self)) {
-        nb::dict content;
-        content["code"] = self.attr("cell_code");
-        content["execution_count"] = self.attr("_ipython_shell").attr("execution_count");
-        content["metadata"] = tagged(self);
-        publish(self, "execute_input", content);
-    }
+    announce_run(self);
     if (has_status(self, "FAILED")) {
         if (send_to_front) self.attr("show_exception_msg")();
         return nb::none();
@@ -827,6 +831,65 @@ nb::object show_exception_msg(const Args& a) {
         nb::arg("text") = nb::str("\n").attr("join")(message)));
     show_records(a[0], records, a[0].attr("id"));
     return nb::none();
+}
+
+// ---- asynchronous runs ----
+
+nb::object execute_async(const Args& a) {
+    nb::handle self = a[0], pool = a[1];
+    nb::int_ iopub_port = arg_int(a[2], "iopub_port");
+    check_arg(a[3], "module_statements", &PyDict_Type, true);
+    check_arg(a[4], "non_module_inputs", &PyDict_Type, true);
+    check_arg(a[5], "parameters", &PyDict_Type, true);
+    bool send_to_front = truth(a[6]);
+    nb::dict module_statements = a[3].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[3]);
+    nb::dict inputs = a[4].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[4]);
+
+    nb::setattr(self, "status", component_status("RUNNING"));
+    nb::setattr(self, "_import_statements", import_statements(module_statements));
+    nb::setattr(self, "_non_module_inputs_names", nb::list(inputs.keys()));
+    nb::object request = scope->get("TrelvoExecutionRequestModel")(
+        nb::arg("cell_code") = self.attr("cell_code"), nb::arg("module_statements") = module_statements,
+        nb::arg("non_module_inputs") = inputs, nb::arg("parameters") = a[5]);
+    nb::object serialized = typed(scope->get("cloudpickle").attr("dumps")(request), &PyBytes_Type);
+
+    nb::object callback = self.attr("_execute_async_result");
+    nb::object error_callback = self.attr("handle_error");
+    nb::object config = self.attr("remote_config");
+    if (config.is_none()) {
+        return pool.attr("apply_async")(
+            nb::arg("func") = scope->get("execute_in_process"),
+            nb::arg("args") = nb::make_tuple(iopub_port, serialized, nb::bool_(send_to_front), false,
+                                             component_metadata(self)),
+            nb::arg("callback") = callback, nb::arg("error_callback") = error_callback);
+    }
+    nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
+        nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
+        nb::arg("backend") = config.attr("backend"), nb::arg("broker") = config.attr("broker"));
+    nb::tuple ping = nb::tuple(executor.attr("ping")());
+    if (nb::len(ping) != 2)
+        raise(PyExc_ValueError, "expected 2 values to unpack (got %zd)", nb::len(ping));
+    if (!truth(ping[0])) {
+        nb::setattr(self, "status", component_status("FAILED"));
+        nb::object message =
+            nb::str("An error occurred creating TrelvoRemoteComponentExecutor: {}").format(nb::str(ping[1]));
+        PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+        throw nb::python_error();
+    }
+    return pool.attr("apply_async")(
+        nb::arg("func") = executor.attr("execute"),
+        nb::arg("args") = nb::make_tuple(serialized, false, false, component_metadata(self)),
+        nb::arg("callback") = callback, nb::arg("error_callback") = error_callback);
+}
+
+nb::object execute_async_result(const Args& a) {
+    nb::handle self = a[0];
+    nb::bytes answer = arg_bytes(a[1], "response");
+    nb::object response = scope->get("cloudpickle").attr("loads")(answer);
+    self.attr("load_memory_cache")(nb::arg("cache") = response.attr("result"));
+    self.attr("clear_diskcache")();
+    announce_run(self);
+    return self.attr("last_output");
 }
 
 // ---- model conversion ----
@@ -966,6 +1029,15 @@ void register_component(const Scope& s) {
                  opt("parameters", none, "Optional[Dict[str, Any]]"),
                  opt("send_to_front", nb::bool_(true), "bool"), opt("verbose", no, "bool")},
                 "Optional[Any]", execute)
+        .method("execute_async",
+                {arg("self"), arg("process_pool", "'Pool'"), opt("iopub_port", nb::int_(0), "int"),
+                 opt("module_statements", none, "Optional[Dict[str, str]]"),
+                 opt("non_module_inputs", none, "Optional[Dict[str, Any]]"),
+                 opt("parameters", none, "Optional[Dict[str, Any]]"),
+                 opt("send_to_front", nb::bool_(true), "bool")},
+                "'ApplyResult'", execute_async)
+        .method("_execute_async_result", {arg("self"), arg("response", "bytes")}, "Optional[Any]",
+                execute_async_result)
         .method("handle_error", {arg("self"), arg("exc", "BaseException")}, "None", handle_error)
         .method("show_last_output", {arg("self")}, "None", show_last_output)
         .method("show_captured", {arg("self")}, "None", show_captured)

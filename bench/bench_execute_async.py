@@ -1,0 +1,55 @@
+"""Asynchronous runs: wall time of execute_async of a trivial cell, from submission to the
+completion callback, on a pool whose worker has already served a run, against a synchronous
+execute() of the same cell (target: at most 3x); and the time of a first run on a fresh worker.
+Both run in kernel shells, as from a notebook: the bench embeds the package's kernel
+application for its synchronous runs, and every worker has its own."""
+
+import multiprocessing
+import statistics
+import time
+
+from trelvo_core.components.norvel import TrelvoComponentNorvel
+from trelvo_core.ipython import TrelvoIPKernelApp
+from trelvo_core.ipython.brascom import TrelvoBrascom
+
+
+def async_run(component, pool, port):
+    start = time.perf_counter()
+    pending = component.execute_async(pool, iopub_port=port, send_to_front=False)
+    pending.wait(120)
+    elapsed = time.perf_counter() - start
+    assert component.last_output == 1, component.status
+    return elapsed
+
+
+def main():
+    app = TrelvoIPKernelApp.instance()
+    app.initialize()
+    app.reset_io()
+    shell = app.shell
+    router = TrelvoBrascom()
+    router.start()
+    component = TrelvoComponentNorvel("a1", "bench", "x = 1\nx", ipython_shell=shell)
+    try:
+        for method in ("fork", "spawn"):
+            with multiprocessing.get_context(method).Pool(1) as pool:
+                pool.apply(time.sleep, (0,))  # the worker process exists
+                first = async_run(component, pool, router.iosub_port)
+                warm = statistics.median(async_run(component, pool, router.iosub_port)
+                                         for _ in range(30))
+            sync = statistics.median(_timed(lambda: component.execute(send_to_front=False))
+                                     for _ in range(30))
+            print(f"{method:>6}: first run {first * 1e3:7.1f} ms; warm {warm * 1e3:6.2f} ms vs "
+                  f"execute() {sync * 1e3:5.2f} ms = {warm / sync:.1f}x (target <= 3x)")
+    finally:
+        router.close()
+
+
+def _timed(function):
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+if __name__ == "__main__":
+    main()
