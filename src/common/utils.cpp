@@ -21,10 +21,10 @@ nb::object importable_name(nb::handle module) {
     nb::object name = module.attr("__name__");
     nb::object registered = modules.attr("get")(name);
     if (registered.is(module)) return name;
-    nb::object spec = nb::getattr(module, "__spec__", nb::none());
-    if (!spec.is_none()) {
-        nb::object spec_name = spec.attr("name");
-        if (modules.attr("get")(spec_name).is(module)) return spec_name;
+    nb::object origin = nb::getattr(module, "__spec__", nb::none());
+    if (!origin.is_none()) {
+        nb::object origin_name = origin.attr("name");
+        if (modules.attr("get")(origin_name).is(module)) return origin_name;
     }
     return name;
 }

@@ -676,6 +676,42 @@ nb::dict tagged(nb::handle self) {
     return metadata;
 }
 
+// The arguments of a run, checked before anything changes.
+void check_run_arguments(nb::handle module_statements, nb::handle inputs, nb::handle parameters) {
+    check_arg(module_statements, "module_statements", &PyDict_Type, true);
+    check_arg(inputs, "non_module_inputs", &PyDict_Type, true);
+    check_arg(parameters, "parameters", &PyDict_Type, true);
+}
+
+// Marks the component RUNNING, records what the run is given and returns its request.
+nb::object start_run(nb::handle self, nb::handle statements_arg, nb::handle inputs_arg,
+                     nb::handle parameters) {
+    nb::dict module_statements = statements_arg.is_none() ? nb::dict() : nb::borrow<nb::dict>(statements_arg);
+    nb::dict inputs = inputs_arg.is_none() ? nb::dict() : nb::borrow<nb::dict>(inputs_arg);
+    nb::setattr(self, "status", component_status("RUNNING"));
+    nb::setattr(self, "_import_statements", import_statements(module_statements));
+    nb::setattr(self, "_non_module_inputs_names", nb::list(inputs.keys()));
+    return scope->get("TrelvoExecutionRequestModel")(
+        nb::arg("cell_code") = self.attr("cell_code"), nb::arg("module_statements") = module_statements,
+        nb::arg("non_module_inputs") = inputs, nb::arg("parameters") = parameters);
+}
+
+nb::object new_remote_executor(nb::handle self) {
+    nb::object config = self.attr("remote_config");
+    return scope->get("TrelvoRemoteComponentExecutor")(
+        nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
+        nb::arg("backend") = config.attr("backend"), nb::arg("broker") = config.attr("broker"));
+}
+
+// None when a worker answers the executor's ping, else the message of the failure.
+nb::object unreachable_message(nb::handle executor) {
+    nb::tuple ping = nb::tuple(executor.attr("ping")());
+    if (nb::len(ping) != 2)
+        raise(PyExc_ValueError, "expected 2 values to unpack (got %zd)", nb::len(ping));
+    if (truth(ping[0])) return nb::none();
+    return nb::str("An error occurred creating TrelvoRemoteComponentExecutor: {}").format(nb::str(ping[1]));
+}
+
 // The execute_input message that tells the front end which component ran.
 void announce_run(nb::handle self) {
     if (!publishes_on_iopub(self)) return;
@@ -687,16 +723,10 @@ void announce_run(nb::handle self) {
 }
 
 nb::object run_remote(nb::handle self, nb::handle request) {
-    nb::object config = self.attr("remote_config");
-    nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
-        nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
-        nb::arg("backend") = config.attr("backend"), nb::arg("broker") = config.attr("broker"));
-    nb::tuple ping = nb::tuple(executor.attr("ping")());
-    if (nb::len(ping) != 2)
-        raise(PyExc_ValueError, "expected 2 values to unpack (got %zd)", nb::len(ping));
-    if (!truth(ping[0])) {
-        nb::object error = nb::borrow(PyExc_RuntimeError)(
-            nb::str("An error occurred creating TrelvoRemoteComponentExecutor: {}").format(nb::str(ping[1])));
+    nb::object executor = new_remote_executor(self);
+    nb::object message = unreachable_message(executor);
+    if (!message.is_none()) {
+        nb::object error = nb::borrow(PyExc_RuntimeError)(message);
         // handle_error reads the exception being handled: make it this one, so that the
         // component's message says why it failed.
         PyObject* previous = PyErr_GetHandledException();
@@ -719,19 +749,9 @@ nb::object run_remote(nb::handle self, nb::handle request) {
 
 nb::object execute(const Args& a) {
     nb::handle self = a[0];
-    check_arg(a[1], "module_statements", &PyDict_Type, true);
-    check_arg(a[2], "non_module_inputs", &PyDict_Type, true);
-    check_arg(a[3], "parameters", &PyDict_Type, true);
+    check_run_arguments(a[1], a[2], a[3]);
     bool send_to_front = truth(a[4]), verbose = truth(a[5]);
-    nb::dict module_statements = a[1].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[1]);
-    nb::dict inputs = a[2].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[2]);
-
-    nb::setattr(self, "status", component_status("RUNNING"));
-    nb::setattr(self, "_import_statements", import_statements(module_statements));
-    nb::setattr(self, "_non_module_inputs_names", nb::list(inputs.keys()));
-    nb::object request = scope->get("TrelvoExecutionRequestModel")(
-        nb::arg("cell_code") = self.attr("cell_code"), nb::arg("module_statements") = module_statements,
-        nb::arg("non_module_inputs") = inputs, nb::arg("parameters") = a[3]);
+    nb::object request = start_run(self, a[1], a[2], a[3]);
 
     bool remote = !self.attr("remote_config").is_none();
     nb::object response;
@@ -838,19 +858,9 @@ nb::object show_exception_msg(const Args& a) {
 nb::object execute_async(const Args& a) {
     nb::handle self = a[0], pool = a[1];
     nb::int_ iopub_port = arg_int(a[2], "iopub_port");
-    check_arg(a[3], "module_statements", &PyDict_Type, true);
-    check_arg(a[4], "non_module_inputs", &PyDict_Type, true);
-    check_arg(a[5], "parameters", &PyDict_Type, true);
+    check_run_arguments(a[3], a[4], a[5]);
     bool send_to_front = truth(a[6]);
-    nb::dict module_statements = a[3].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[3]);
-    nb::dict inputs = a[4].is_none() ? nb::dict() : nb::borrow<nb::dict>(a[4]);
-
-    nb::setattr(self, "status", component_status("RUNNING"));
-    nb::setattr(self, "_import_statements", import_statements(module_statements));
-    nb::setattr(self, "_non_module_inputs_names", nb::list(inputs.keys()));
-    nb::object request = scope->get("TrelvoExecutionRequestModel")(
-        nb::arg("cell_code") = self.attr("cell_code"), nb::arg("module_statements") = module_statements,
-        nb::arg("non_module_inputs") = inputs, nb::arg("parameters") = a[5]);
+    nb::object request = start_run(self, a[3], a[4], a[5]);
     nb::object serialized = typed(scope->get("cloudpickle").attr("dumps")(request), &PyBytes_Type);
 
     nb::object callback = self.attr("_execute_async_result");
@@ -863,16 +873,10 @@ nb::object execute_async(const Args& a) {
                                              component_metadata(self)),
             nb::arg("callback") = callback, nb::arg("error_callback") = error_callback);
     }
-    nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
-        nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
-        nb::arg("backend") = config.attr("backend"), nb::arg("broker") = config.attr("broker"));
-    nb::tuple ping = nb::tuple(executor.attr("ping")());
-    if (nb::len(ping) != 2)
-        raise(PyExc_ValueError, "expected 2 values to unpack (got %zd)", nb::len(ping));
-    if (!truth(ping[0])) {
+    nb::object executor = new_remote_executor(self);
+    nb::object message = unreachable_message(executor);
+    if (!message.is_none()) {
         nb::setattr(self, "status", component_status("FAILED"));
-        nb::object message =
-            nb::str("An error occurred creating TrelvoRemoteComponentExecutor: {}").format(nb::str(ping[1]));
         PyErr_SetObject(PyExc_RuntimeError, message.ptr());
         throw nb::python_error();
     }

@@ -12,7 +12,7 @@ namespace trelvo::py {
 namespace {
 
 struct Compiled {
-    FunctionSpec spec;
+    FunctionDecl decl;
     std::vector<nb::object> names;  // interned parameter names
     std::size_t positional = 0;     // parameters that take positional arguments
     long var_positional = -1;
@@ -36,7 +36,7 @@ constexpr std::size_t kStackParams = 16;
 
 // Messages follow the compiled-extension conventions the package has always used, e.g.
 // "f() takes exactly 2 positional arguments (3 given)".
-std::string display_name(const Compiled& c) { return c.spec.name; }
+std::string display_name(const Compiled& c) { return c.decl.name; }
 
 [[noreturn]] void raise_type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -46,7 +46,7 @@ std::string display_name(const Compiled& c) { return c.spec.name; }
 std::size_t required_positional(const Compiled& c) {
     std::size_t required = 0;
     for (std::size_t i = 0; i < c.positional; ++i)
-        if (!c.spec.params[i].default_value.is_valid()) ++required;
+        if (!c.decl.params[i].default_value.is_valid()) ++required;
     return required;
 }
 
@@ -68,13 +68,13 @@ std::size_t required_positional(const Compiled& c) {
 
 long find_keyword(const Compiled& c, PyObject* key) {
     for (std::size_t i = 0; i < c.names.size(); ++i) {
-        ParamKind kind = c.spec.params[i].kind;
+        ParamKind kind = c.decl.params[i].kind;
         if (kind != ParamKind::positional_or_keyword && kind != ParamKind::keyword_only) continue;
         PyObject* name = c.names[i].ptr();
         if (name == key) return static_cast<long>(i);
     }
     for (std::size_t i = 0; i < c.names.size(); ++i) {
-        ParamKind kind = c.spec.params[i].kind;
+        ParamKind kind = c.decl.params[i].kind;
         if (kind != ParamKind::positional_or_keyword && kind != ParamKind::keyword_only) continue;
         int equal = PyObject_RichCompareBool(c.names[i].ptr(), key, Py_EQ);
         if (equal < 0) throw nb::python_error();
@@ -85,7 +85,7 @@ long find_keyword(const Compiled& c, PyObject* key) {
 
 nb::object call_bound(const Compiled& c, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, PyObject* closure) {
-    const std::size_t count = c.spec.params.size();
+    const std::size_t count = c.decl.params.size();
     PyObject* stack_values[kStackParams];
     std::vector<PyObject*> heap_values;
     PyObject** values = stack_values;
@@ -126,13 +126,13 @@ nb::object call_bound(const Compiled& c, PyObject* const* args, Py_ssize_t nargs
         }
         if (values[index])
             raise_type_error(display_name(c) + "() got multiple values for keyword argument '" +
-                             c.spec.params[index].name + "'");
+                             c.decl.params[index].name + "'");
         values[index] = value;
     }
 
     for (std::size_t i = 0; i < count; ++i) {
         if (values[i]) continue;
-        const Param& p = c.spec.params[i];
+        const Param& p = c.decl.params[i];
         if (p.default_value.is_valid()) {
             values[i] = p.default_value.ptr();
         } else if (p.kind == ParamKind::keyword_only) {
@@ -142,7 +142,7 @@ nb::object call_bound(const Compiled& c, PyObject* const* args, Py_ssize_t nargs
         }
     }
 
-    return c.spec.body(Args(values, count, closure));
+    return c.decl.body(Args(values, count, closure));
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -156,8 +156,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     });
     if (!ok) {
         // The function shows in the traceback, as a compiled Python function would.
-        const FunctionSpec& spec = (*f->compiled)->spec;
-        _PyTraceback_Add(spec.qualname.c_str(), spec.module.c_str(), 0);
+        const FunctionDecl& decl = (*f->compiled)->decl;
+        _PyTraceback_Add(decl.qualname.c_str(), decl.module.c_str(), 0);
     }
     return result;
 }
@@ -168,7 +168,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %s at %p>", compiled_of(self).spec.qualname.c_str(),
+    return PyUnicode_FromFormat("<function %s at %p>", compiled_of(self).decl.qualname.c_str(),
                                 self);
 }
 
@@ -198,29 +198,29 @@ void function_dealloc(PyObject* self) {
 
 // Pickled by reference: a class method as the function behind its owner's bound method,
 // everything else by its qualified name.
-nb::object reduce_by_reference(const FunctionSpec& spec) {
-    nb::str qualname(spec.qualname.c_str());
-    std::size_t dot = spec.qualname.rfind('.');
+nb::object reduce_by_reference(const FunctionDecl& decl) {
+    nb::str qualname(decl.qualname.c_str());
+    std::size_t dot = decl.qualname.rfind('.');
     if (dot == std::string::npos) return qualname;
-    nb::object owner = nb::module_::import_(spec.module.c_str());
-    std::string path = spec.qualname.substr(0, dot);
+    nb::object owner = nb::module_::import_(decl.module.c_str());
+    std::string path = decl.qualname.substr(0, dot);
     for (std::size_t start = 0; start <= path.size();) {
         std::size_t end = std::min(path.find('.', start), path.size());
         owner = owner.attr(path.substr(start, end - start).c_str());
         start = end + 1;
     }
-    nb::object entry = owner.attr("__dict__").attr("get")(spec.name.c_str());
+    nb::object entry = owner.attr("__dict__").attr("get")(decl.name.c_str());
     if (!nb::isinstance(entry, nb::handle(reinterpret_cast<PyObject*>(&PyClassMethod_Type))))
         return qualname;
     nb::object getter = nb::module_::import_("operator").attr("attrgetter")(
-        nb::str((spec.name + ".__func__").c_str()));
+        nb::str((decl.name + ".__func__").c_str()));
     return nb::make_tuple(getter, nb::make_tuple(owner));
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) {
     PyObject* result = nullptr;
     translate_exceptions([&] {
-        result = reduce_by_reference(compiled_of(self).spec)
+        result = reduce_by_reference(compiled_of(self).decl)
                      .release()
                      .ptr();
     });
@@ -236,7 +236,7 @@ PyObject* function_signature(PyObject* self, void*) {
         static const char* const kinds[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL",
                                             "KEYWORD_ONLY", "VAR_KEYWORD"};
         nb::list params;
-        for (const Param& p : compiled.spec.params) {
+        for (const Param& p : compiled.decl.params) {
             nb::dict kwargs;
             if (!p.annotation.empty()) kwargs["annotation"] = nb::str(p.annotation.c_str());
             if (p.default_value.is_valid()) kwargs["default"] = p.default_value;
@@ -244,7 +244,7 @@ PyObject* function_signature(PyObject* self, void*) {
                                     parameter.attr(kinds[static_cast<int>(p.kind)]), **kwargs));
         }
         nb::dict kwargs;
-        const std::string& returns = compiled.spec.return_annotation;
+        const std::string& returns = compiled.decl.return_annotation;
         if (!returns.empty()) kwargs["return_annotation"] = nb::str(returns.c_str());
         result = inspect.attr("Signature")(params, **kwargs).release().ptr();
     });
@@ -313,17 +313,17 @@ nb::object new_function(std::shared_ptr<const Compiled> compiled, nb::handle dic
     return nb::steal(reinterpret_cast<PyObject*>(f));
 }
 
-nb::dict introspection_dict(const FunctionSpec& spec) {
+nb::dict introspection_dict(const FunctionDecl& decl) {
     nb::dict dict;
-    dict["__name__"] = nb::str(spec.name.c_str());
-    dict["__qualname__"] = nb::str(spec.qualname.c_str());
-    dict["__module__"] = nb::str(spec.module.c_str());
-    dict["__doc__"] = spec.doc.empty() ? nb::none() : nb::object(nb::str(spec.doc.c_str()));
+    dict["__name__"] = nb::str(decl.name.c_str());
+    dict["__qualname__"] = nb::str(decl.qualname.c_str());
+    dict["__module__"] = nb::str(decl.module.c_str());
+    dict["__doc__"] = decl.doc.empty() ? nb::none() : nb::object(nb::str(decl.doc.c_str()));
     nb::dict annotations;
-    for (const Param& p : spec.params)
+    for (const Param& p : decl.params)
         if (!p.annotation.empty()) annotations[p.name.c_str()] = nb::str(p.annotation.c_str());
-    if (!spec.return_annotation.empty())
-        annotations["return"] = nb::str(spec.return_annotation.c_str());
+    if (!decl.return_annotation.empty())
+        annotations["return"] = nb::str(decl.return_annotation.c_str());
     dict["__annotations__"] = annotations;
     return dict;
 }
@@ -348,10 +348,10 @@ Param star_kwargs(std::string name, std::string annotation) {
     return {std::move(name), std::move(annotation), nb::object(), ParamKind::var_keyword};
 }
 
-nb::object make_function(FunctionSpec spec) {
+nb::object make_function(FunctionDecl decl) {
     auto compiled = std::make_unique<Compiled>();
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (std::size_t i = 0; i < decl.params.size(); ++i) {
+        const Param& p = decl.params[i];
         PyObject* name = PyUnicode_InternFromString(p.name.c_str());
         if (!name) throw nb::python_error();
         compiled->names.push_back(nb::steal(name));
@@ -365,8 +365,8 @@ nb::object make_function(FunctionSpec spec) {
             compiled->var_keyword = static_cast<long>(i);
         }
     }
-    nb::dict dict = introspection_dict(spec);
-    compiled->spec = std::move(spec);
+    nb::dict dict = introspection_dict(decl);
+    compiled->decl = std::move(decl);
     return new_function(std::make_shared<const Compiled>(std::move(*compiled)), dict, Py_None);
 }
 

@@ -46,7 +46,7 @@ private:
 
 using Body = std::function<nb::object(const Args&)>;
 
-struct FunctionSpec {
+struct FunctionDecl {
     std::string name;
     std::string qualname;
     std::string module;
@@ -57,7 +57,7 @@ struct FunctionSpec {
 };
 
 // Creates the function object. C++ exceptions raised by the body become Python exceptions.
-nb::object make_function(FunctionSpec spec);
+nb::object make_function(FunctionDecl decl);
 
 // A closure: a new function sharing function's signature and body, called with
 // Args::closure() set to value. Cheap enough to make on every call of a method.
