@@ -5,7 +5,11 @@ import pytest
 from trelvo_core.components.norvel import TrelvoComponentNorvel
 from trelvo_core.misc import TrelvoComponentStatus as Status
 from trelvo_core.misc import TrelvoDiskcacheStatus as DiskStatus
-from trelvo_core.misc.models import TrelvoComponentModel, TrelvoComponentOutputsSummaryModel
+from trelvo_core.misc.models import (
+    TrelvoCacheModel,
+    TrelvoComponentModel,
+    TrelvoComponentOutputsSummaryModel,
+)
 
 
 def test_a_never_run_component(make_component):
@@ -39,8 +43,7 @@ def test_a_successful_component_keeps_its_output_and_names(make_component, run):
 def test_a_failed_component_round_trips_its_message_without_colour(make_component):
     component = make_component("1/0")
     component.load_memory_cache(
-        __import__("trelvo_core.misc.models", fromlist=["x"]).TrelvoCacheModel(
-            exception_msg=["\x1b[0;31mZeroDivisionError\x1b[0m", "line two"]))
+        TrelvoCacheModel(exception_msg=["\x1b[0;31mZeroDivisionError\x1b[0m", "line two"]))
     model = component.to_model()
     (record,) = model.captured
     assert (record.type, record.name, record.text) == ("stream", "stderr",

@@ -88,24 +88,20 @@ def test_a_request_the_worker_cannot_unpickle(celery_worker):
 def test_a_ping_nobody_answers_is_bounded(redis_url, monkeypatch):
     monkeypatch.setattr(executor_module, "PING_TIMEOUT", 1)
     silent = redis_url.rsplit("/", 1)[0] + "/5"  # a database no worker listens on
-    password_url = silent.replace("redis://", "redis://:secret@")
-    executor = TrelvoRemoteComponentExecutor("c1", "n", backend=silent, broker=password_url)
-    # redis without a password accepts AUTH-less connections; the URL only has to be hidden
-    try:
-        reachable, message = executor.ping()
-    except Exception:
-        executor = TrelvoRemoteComponentExecutor("c1", "n", backend=silent, broker=silent)
-        reachable, message = executor.ping()
-    assert reachable is False
-    assert message.startswith("No worker answered within 1 seconds on the broker redis://127.0.0.1:")
-    assert "secret" not in message
+    executor = TrelvoRemoteComponentExecutor("c1", "n", backend=silent, broker=silent)
+    assert executor.ping() == (
+        False, f"No worker answered within 1 seconds on the broker {silent}.")
 
 
 def test_an_unreachable_broker_raises():
-    from trelvo_core.misc.models import TrelvoExecutionRequestModel  # noqa: F401
+    import redis
 
-    port_url = "redis://127.0.0.1:1/0"
-    executor = TrelvoRemoteComponentExecutor("c1", "n", backend=port_url, broker=port_url)
+    closed = "redis://127.0.0.1:1/0"
+    executor = TrelvoRemoteComponentExecutor("c1", "n", backend=closed, broker=closed)
     with pytest.raises(Exception) as raised:
         executor.ping()
-    assert "TimeoutError" not in type(raised.value).__name__
+    causes, error = [], raised.value
+    while error is not None:
+        causes.append(error)
+        error = error.__cause__ or error.__context__
+    assert any(isinstance(cause, (redis.ConnectionError, ConnectionError)) for cause in causes)
