@@ -231,3 +231,59 @@ def celery_worker(redis_url):
     yield redis_url
     worker.terminate()
     worker.wait(30)
+
+
+class RecordingServer:
+    """A threading HTTP server on a free loopback port that records every request (method,
+    path, headers, cookies, body bytes). It answers `status`, after `delay` seconds."""
+
+    def __init__(self):
+        import http.server
+        import threading
+
+        self.requests = []
+        self.status = 200
+        self.delay = 0.0
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                import time
+
+                body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                cookies = dict(piece.split("=", 1) for piece in
+                               self.headers.get("Cookie", "").split("; ") if piece)
+                server.requests.append({"method": "POST", "path": self.path,
+                                        "headers": dict(self.headers), "cookies": cookies,
+                                        "body": body})
+                time.sleep(server.delay)
+                self.send_response(server.status)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def reports(self):
+        """The JSON bodies of the requests, in order."""
+        return [json.loads(request["body"]) for request in self.requests]
+
+    def procedures(self):
+        return [report["procedure"] for report in self.reports()]
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.fixture
+def http_server():
+    server = RecordingServer()
+    yield server
+    server.close()

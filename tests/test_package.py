@@ -6,12 +6,18 @@ import pathlib
 import pytest
 
 COMPILED_MODULES = [
+    "trelvo_core.callbacks.ostrel",
     "trelvo_core.common.mixins",
     "trelvo_core.common.pickler",
     "trelvo_core.common.utils",
     "trelvo_core.executors.utils",
     "trelvo_core.ipython.utils",
     "trelvo_core.misc.models.captured",
+    "trelvo_core.misc.models.parameter",
+    "trelvo_core.parameters_optimizer.callbacks.prisket",
+    "trelvo_core.parameters_optimizer.callbacks.tovmar",
+    "trelvo_core.parameters_optimizer.callbacks.windrel",
+    "trelvo_core.parameters_optimizer.optimizers.quenmar",
 ]
 
 PACKAGES = [
@@ -65,6 +71,18 @@ def test_re_exports():
     assert utils.is_zmq_ipython_shell is is_zmq_ipython_shell
     assert (diskcache.Cache, diskcache.Lock) == (library.Cache, library.Lock)
     assert callable(get_ipython_shell) and callable(is_io_redirected)
+
+    from trelvo_core.callbacks import TrelvoPipelineCallback
+    from trelvo_core.callbacks.ostrel import TrelvoPipelineCallback as Connector
+    from trelvo_core.parameters_optimizer.callbacks import (
+        TrelvoHPOPrisketCallback,
+        TrelvoHPOWindrelCallback,
+    )
+    from trelvo_core.parameters_optimizer.callbacks.prisket import TrelvoHPOPrisketCallback as P
+    from trelvo_core.parameters_optimizer.callbacks.windrel import TrelvoHPOWindrelCallback as W
+
+    assert (TrelvoPipelineCallback, TrelvoHPOPrisketCallback, TrelvoHPOWindrelCallback) == (
+        Connector, P, W)
 
 
 def test_app_name_fits_file_names():

@@ -20,6 +20,11 @@ nb::object init(const Args& a) {
     return nb::none();
 }
 
+nb::object new_reference(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 bool is_infinite(nb::handle value) {
     double number = PyFloat_AsDouble(value.ptr());
     if (number == -1.0 && PyErr_Occurred()) throw nb::python_error();
@@ -30,7 +35,9 @@ nb::object call(const Args& a) {
     enum { kSelf, kStudy, kTrial };
     nb::handle self = a[kSelf];
     nb::handle study = a[kStudy];
-    nb::object current_trial = study.attr("trials")[-1];
+    // The study's latest trial, read without deep-copying the whole history (study.trials does,
+    // which makes a study quadratic); the record copies what it keeps instead.
+    nb::object current_trial = study.attr("get_trials")(nb::arg("deepcopy") = false)[-1];
     nb::object values = current_trial.attr("values");
     // A failed trial (NaN, or an error the study was told to catch) has no values to report.
     if (values.is_none()) return nb::none();
@@ -44,8 +51,8 @@ nb::object call(const Args& a) {
     }
     nb::dict record;
     record["trials"] = current_trial.attr("number");
-    record["parameters"] = current_trial.attr("params");
-    record["values"] = current_trial.attr("values");
+    record["parameters"] = new_reference(PyDict_Copy(nb::object(current_trial.attr("params")).ptr()));
+    record["values"] = new_reference(PySequence_List(values.ptr()));
     nb::object live_log = self.attr("_live_log");
     live_log.attr("update")(record);
     post_report(*scope, self, "HPO_TRIAL_EXECUTED", "", live_log);
