@@ -39,6 +39,16 @@ void Scope::import_from(const char* module, std::initializer_list<const char*> n
     }
 }
 
+void Scope::import_from_either(const char* module, const char* fallback,
+                               std::initializer_list<const char*> names) const {
+    try {
+        import_from(module, names);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        import_from(fallback, names);
+    }
+}
+
 void Scope::set(const char* name, nb::handle value) const {
     if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw nb::python_error();
 }

@@ -19,6 +19,9 @@ public:
     void import(const char* module, const char* alias = nullptr) const;
     // from <module> import <name>, ...
     void import_from(const char* module, std::initializer_list<const char*> names) const;
+    // The same, from fallback when importing from module raises ImportError.
+    void import_from_either(const char* module, const char* fallback,
+                            std::initializer_list<const char*> names) const;
     void set(const char* name, nb::handle value) const;
 
     // The global's current value; NameError when it is not bound.

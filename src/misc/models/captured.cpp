@@ -121,12 +121,7 @@ nb::object to_trelvo_dict(const Args& a) {
 
 void bind_imports(const Scope& s) {
     s.import_from("typing", {"Any", "Callable", "ClassVar", "Dict", "List", "Optional"});
-    try {
-        s.import_from("typing", {"Literal"});
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        s.import_from("typing_extensions", {"Literal"});
-    }
+    s.import_from_either("typing", "typing_extensions", {"Literal"});
     s.import("pydantic");
     s.import_from("pydantic", {"BaseModel"});
 }

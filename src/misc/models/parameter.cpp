@@ -36,12 +36,7 @@ nb::object parameter_model_validator(const Args& a) {
 void bind_imports(const Scope& s) {
     s.import("ast");
     s.import_from("typing", {"Any", "Dict", "Optional"});
-    try {
-        s.import_from("typing", {"Literal"});
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        s.import_from("typing_extensions", {"Literal"});
-    }
+    s.import_from_either("typing", "typing_extensions", {"Literal"});
     s.import("pydantic");
     s.import_from("pydantic", {"BaseModel", "ConfigDict"});
     s.import_from("pydantic", {is_pydantic_v1(s) ? "root_validator" : "model_validator"});
