@@ -45,6 +45,12 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
     if (!truth) throw error;
 }
 
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw nb::python_error();
+    return found != 0;
+}
+
 nb::tuple keyword_names(std::initializer_list<const char*> names) {
     nb::list list;
     for (const char* name : names) list.append(intern(name));

@@ -19,6 +19,9 @@ nb::object call_with_keywords(nb::handle callable, std::initializer_list<nb::han
 // may suppress.
 void with_context(nb::handle manager, const std::function<void(nb::handle)>& body);
 
+// item in container, as Python's `in` tests it.
+bool contains(nb::handle container, nb::handle item);
+
 // A tuple of interned names, for call_with_keywords.
 nb::tuple keyword_names(std::initializer_list<const char*> names);
 

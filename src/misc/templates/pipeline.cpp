@@ -1,0 +1,398 @@
+// describe_pipeline: the pipeline that the export templates render, worked out once: the
+// components in dependency order, where each input comes from, generated names, parameter
+// types and defaults, and cell code that a plain Python file can hold.
+#include "calls.hpp"
+#include "checks.hpp"
+#include "class_builder.hpp"
+#include "pipeline_graph.hpp"
+#include "strings.hpp"
+#include "text.hpp"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace trelvo::misc::templates::pipeline {
+namespace {
+
+using namespace trelvo::py;
+
+const Scope* scope = nullptr;
+
+// Names the generated modules use themselves.
+const char* const kHelperNames[] = {"_arguments", "_run", "_text", "_value", "argparse",
+                                    "ast", "cloudpickle", "compile_to_yaml", "compiler", "dsl",
+                                    "main", "outputs", "pipeline", "sys", "traceback"};
+
+// Parameter names that the Kubeflow Pipelines step functions use for themselves.
+bool clashes_in_kfp_step(const std::string& name) {
+    static const std::set<std::string> taken = {"cloudpickle", "compile", "dsl", "exec",
+                                                "open", "results", "tuple"};
+    return taken.count(name) || name.rfind("from_", 0) == 0 || name.rfind("trelvo_", 0) == 0;
+}
+
+// ---- reading what the caller passed ------------------------------------------------------
+
+bool is_undefined(nb::handle value) {
+    return value.is_none() || nb::isinstance(value, scope->get("Undefined"));
+}
+
+// A model as its dict; a dict as it is.
+nb::dict plain(nb::handle value, const char* what) {
+    if (nb::isinstance(value, scope->get("BaseModel"))) {
+        nb::object dumped = is_pydantic_v1(*scope) ? value.attr("dict")() : value.attr("model_dump")();
+        return nb::borrow<nb::dict>(dumped);
+    }
+    if (!PyDict_Check(value.ptr()))
+        raise(PyExc_TypeError, "Expected a model or a dict for %s, got %.200s", what,
+              Py_TYPE(value.ptr())->tp_name);
+    return nb::borrow<nb::dict>(value);
+}
+
+nb::object field(nb::dict record, const char* key) {
+    PyObject* value = PyDict_GetItemString(record.ptr(), key);
+    return value ? nb::borrow(value) : nb::none();
+}
+
+std::string text_field(nb::dict record, const char* key) {
+    nb::object value = field(record, key);
+    return value.is_none() ? std::string() : utf8(nb::str(value));
+}
+
+std::vector<std::string> text_list(nb::dict record, const char* key) {
+    std::vector<std::string> items;
+    nb::object value = field(record, key);
+    if (value.is_none()) return items;
+    for (nb::handle item : value) items.push_back(utf8(nb::str(item)));
+    return items;
+}
+
+nb::list to_list(const std::vector<std::string>& items) {
+    nb::list list;
+    for (const std::string& item : items) list.append(from_utf8(item));
+    return list;
+}
+
+std::string repr_text(nb::handle value) {
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (!text) throw nb::python_error();
+    return utf8(nb::steal(text));
+}
+
+// ---- parameters --------------------------------------------------------------------------
+
+struct Parameter {
+    std::string name;
+    std::string type;       // bool, int, float, str, dict, list or tuple
+    nb::object value;       // the default, of that type
+};
+
+// A Python literal, or the text itself.
+nb::object literal_or_text(const std::string& text) {
+    try {
+        return scope->get("ast").attr("literal_eval")(from_utf8(text));
+    } catch (nb::python_error& error) {
+        if (!error.matches(nb::make_tuple(nb::handle(PyExc_ValueError), nb::handle(PyExc_SyntaxError))))
+            throw;
+        return from_utf8(text);
+    }
+}
+
+const std::map<std::string, const char*> kTypeOf = {
+    {"bool", "bool"}, {"int", "int"}, {"float", "float"}, {"str", "str"},
+    {"dict", "dict"}, {"list", "list"}, {"tuple", "tuple"}};
+
+nb::object as_type(const Parameter& p, nb::handle value) {
+    nb::object builtins = nb::module_::import_("builtins");
+    auto is = [&](const char* type) { return nb::isinstance(value, builtins.attr(type)); };
+    bool fits = p.type == "str" || (p.type == "float" && (is("int") || is("float"))) ||
+                (p.type == "int" && is("int")) || (p.type == "bool" && is("bool")) ||
+                (p.type == "dict" && is("dict")) ||
+                ((p.type == "list" || p.type == "tuple") && (is("list") || is("tuple")));
+    if (!fits)
+        raise(PyExc_ValueError, "Parameter '%s' of type %s has the value %s, which is not a %s.",
+              p.name.c_str(), p.type.c_str(), repr_text(value).c_str(), p.type.c_str());
+    return builtins.attr(kTypeOf.at(p.type))(value);
+}
+
+Parameter read_parameter(nb::handle given) {
+    nb::dict record = plain(given, "a parameter");
+    Parameter p{text_field(record, "name"), text_field(record, "type"), nb::none()};
+    nb::object value = literal_or_text(text_field(record, "value"));
+    if (p.type.empty()) {
+        std::string inferred = nb::cast<std::string>(value.type().attr("__name__"));
+        p.type = kTypeOf.count(inferred) ? inferred : "str";
+    } else if (!kTypeOf.count(p.type)) {
+        raise(PyExc_ValueError, "Parameter '%s' has the unknown type '%s'.", p.name.c_str(),
+              p.type.c_str());
+    }
+    p.value = as_type(p, value);
+    return p;
+}
+
+nb::dict describe_parameter(const Parameter& p) {
+    nb::dict d;
+    d["name"] = from_utf8(p.name);
+    d["type"] = from_utf8(p.type);
+    // KFP knows no tuples: they travel as lists and become tuples again in the step.
+    d["kfp_type"] = from_utf8(p.type == "tuple" ? "list" : p.type);
+    d["default"] = from_utf8(repr_text(p.value));
+    d["kfp_default"] = from_utf8(p.type == "tuple" ? repr_text(nb::list(p.value)) : repr_text(p.value));
+    return d;
+}
+
+// ---- components --------------------------------------------------------------------------
+
+struct Component {
+    std::string id, name, code;
+    std::vector<std::string> imports, inputs, outputs;
+    std::vector<std::pair<std::string, std::string>> parents;  // id, name
+};
+
+Component read_component(nb::handle given) {
+    nb::dict record = plain(given, "a component");
+    Component c{text_field(record, "identifier"), text_field(record, "name"),
+                core::without_ipython_syntax(core::normalize_cell_code(text_field(record, "code"))),
+                text_list(record, "imports"), text_list(record, "inputs"),
+                text_list(record, "outputs"), {}};
+    nb::object parents = field(record, "parents");
+    if (!parents.is_none()) {
+        for (nb::handle parent : parents) {
+            nb::dict p = plain(parent, "a parent");
+            c.parents.emplace_back(text_field(p, "id"), text_field(p, "name"));
+        }
+    }
+    return c;
+}
+
+[[noreturn]] void invalid(const Component& c, const std::string& problem) {
+    raise(PyExc_ValueError, "Component '%s' (id '%s') %s", c.name.c_str(), c.id.c_str(),
+          problem.c_str());
+}
+
+std::string indented(const std::string& code) {
+    std::string out;
+    std::size_t start = 0;
+    while (start <= code.size()) {
+        std::size_t end = std::min(code.find('\n', start), code.size());
+        std::string_view line(code.data() + start, end - start);
+        if (!line.empty()) out += "    " + std::string(line);
+        out += '\n';
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& items, const char* separator) {
+    std::string out;
+    for (const std::string& item : items) out += (out.empty() ? "" : separator) + item;
+    return out;
+}
+
+bool compiles(const std::string& source) {
+    try {
+        nb::module_::import_("builtins").attr("compile")(from_utf8(source), "<export>", "exec");
+        return true;
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_SyntaxError)) throw;
+        return false;
+    }
+}
+
+// The script's function for a component: the cell as its body when Python allows it there,
+// else an exec of the cell in a namespace of its own.
+std::string script_definition(const std::string& function, const std::vector<std::string>& args,
+                              const Component& c, const std::vector<std::string>& imports) {
+    std::vector<std::string> returned, names;
+    for (const std::string& output : c.outputs) {
+        returned.push_back(repr_text(from_utf8(output)) + ": " + output);
+        names.push_back(repr_text(from_utf8(output)));
+    }
+    std::string head = "def " + function + "(" + joined(args, ", ") + "):\n";
+    std::string body = head + indented(c.code) + "    return {" + joined(returned, ", ") + "}\n";
+    if (compiles(body)) return body;
+    std::vector<std::string> given;
+    for (const std::string& arg : args) given.push_back(repr_text(from_utf8(arg)) + ": " + arg);
+    std::string source = joined(imports, "\n") + (imports.empty() ? "" : "\n") + c.code;
+    return head + "    namespace = {" + joined(given, ", ") + "}\n" +
+           "    exec(compile(" + repr_text(from_utf8(source)) + ", " +
+           repr_text(from_utf8("<" + c.name + ">")) + ", \"exec\"), namespace)\n" +
+           "    return {name: namespace[name] for name in [" + joined(names, ", ") + "]}\n";
+}
+
+// ---- the whole description ---------------------------------------------------------------
+
+std::set<std::string> reserved_names(const std::vector<Parameter>& parameters,
+                                     const std::vector<Component>& components) {
+    std::set<std::string> reserved(std::begin(kHelperNames), std::end(kHelperNames));
+    for (nb::handle name : scope->get("keyword").attr("kwlist")) reserved.insert(utf8(name));
+    nb::object builtins = nb::module_::import_("builtins");
+    for (nb::handle name : nb::steal(PyObject_Dir(builtins.ptr()))) reserved.insert(utf8(name));
+    for (const Parameter& p : parameters) reserved.insert(p.name);
+    for (const Component& c : components)
+        for (const std::string& statement : c.imports)
+            if (std::size_t equals = statement.find(" = "); equals != std::string::npos)
+                reserved.insert(statement.substr(0, equals));
+    return reserved;
+}
+
+nb::list describe_steps(const std::vector<Component>& components,
+                        const std::vector<std::size_t>& order,
+                        const std::vector<std::vector<std::size_t>>& parent_indices,
+                        const std::vector<Parameter>& parameters, bool single) {
+    std::vector<std::string> names;
+    for (const Component& c : components) names.push_back(c.name.empty() ? c.id : c.name);
+    std::vector<std::string> functions = core::python_names(names, reserved_names(parameters, components));
+    nb::list steps;
+    for (std::size_t index : order) {
+        const Component& c = components[index];
+        std::vector<std::string> imports;
+        for (const std::string& statement : c.imports) imports.push_back(core::readable_import(statement));
+
+        auto is_parameter = [&](const std::string& name) {
+            for (const Parameter& p : parameters) if (p.name == name) return true;
+            return false;
+        };
+        nb::list inputs;
+        std::vector<std::string> args;
+        for (const std::string& input : c.inputs) {
+            if (is_parameter(input)) continue;  // parameters arrive after inputs and win
+            nb::dict described;
+            described["name"] = from_utf8(input);
+            if (!single) {
+                // The later parent in `parents` order wins, as when the run pushed them.
+                std::string provider;
+                for (std::size_t parent : parent_indices[index])
+                    for (const std::string& output : components[parent].outputs)
+                        if (output == input) provider = functions[parent];
+                if (provider.empty()) invalid(c, "reads '" + input + "', which none of its parents provides.");
+                described["parent"] = from_utf8(provider);
+            }
+            inputs.append(described);
+            args.push_back(input);
+        }
+        nb::list used_parameters;
+        for (const Parameter& p : parameters) {
+            bool in_outputs = std::find(c.outputs.begin(), c.outputs.end(), p.name) != c.outputs.end();
+            if (core::mentions_name(c.code, p.name) || in_outputs) {
+                used_parameters.append(describe_parameter(p));
+                args.push_back(p.name);
+            }
+        }
+        nb::list parents;
+        if (single) {
+            std::vector<std::string> parent_names;
+            for (const auto& [id, name] : c.parents) parent_names.push_back(name.empty() ? id : name);
+            for (const std::string& name : core::python_names(parent_names, reserved_names(parameters, components)))
+                parents.append(from_utf8(name));
+        } else {
+            for (std::size_t parent : parent_indices[index]) parents.append(from_utf8(functions[parent]));
+        }
+        std::string source = joined(imports, "\n") + (imports.empty() ? "" : "\n") + c.code;
+
+        nb::dict step;
+        step["id"] = from_utf8(c.id);
+        step["name"] = from_utf8(names[index]);
+        step["function"] = from_utf8(functions[index]);
+        step["imports"] = to_list(imports);
+        step["inputs"] = inputs;
+        step["input_names"] = to_list(std::vector<std::string>(args.begin(), args.begin() + nb::len(inputs)));
+        step["outputs"] = to_list(c.outputs);
+        step["parents"] = parents;
+        step["parameters"] = used_parameters;
+        step["source"] = from_utf8(repr_text(from_utf8(source)));
+        step["filename"] = from_utf8(repr_text(from_utf8("<" + names[index] + ">")));
+        step["definition"] = from_utf8(script_definition(functions[index], args, c, imports));
+        steps.append(step);
+    }
+    return steps;
+}
+
+nb::object describe_pipeline(const Args& a) {
+    enum { kName, kComponents, kParameters, kBaseImage, kPackages, kComponent, kKfp };
+    bool single = !is_undefined(a[kComponent]);
+    std::vector<Component> components;
+    if (single) {
+        components.push_back(read_component(a[kComponent]));
+    } else {
+        if (is_undefined(a[kComponents])) raise(PyExc_ValueError, "No components given to export.");
+        for (nb::handle given : a[kComponents]) components.push_back(read_component(given));
+    }
+    std::vector<Parameter> parameters;
+    if (!is_undefined(a[kParameters]))
+        for (nb::handle given : a[kParameters]) parameters.push_back(read_parameter(given));
+    if (arg_bool(a[kKfp]))
+        for (const Parameter& p : parameters)
+            if (clashes_in_kfp_step(p.name))
+                raise(PyExc_ValueError,
+                      "Parameter '%s' clashes with a name the Kubeflow Pipelines steps use; "
+                      "rename it.", p.name.c_str());
+
+    std::vector<std::vector<std::size_t>> parent_indices(components.size());
+    std::vector<std::size_t> order{0};
+    if (!single) {
+        std::map<std::string, std::size_t> by_id;
+        for (std::size_t i = 0; i < components.size(); ++i)
+            if (!by_id.emplace(components[i].id, i).second)
+                invalid(components[i], "has the same id as another component.");
+        for (std::size_t i = 0; i < components.size(); ++i) {
+            for (const auto& [id, name] : components[i].parents) {
+                auto found = by_id.find(id);
+                if (found == by_id.end())
+                    invalid(components[i], "has a parent '" + id + "' that is not in the pipeline.");
+                parent_indices[i].push_back(found->second);
+            }
+        }
+        try {
+            order = core::dependency_order(parent_indices);
+        } catch (const core::CycleError& cycle) {
+            invalid(components[cycle.node], "depends on itself through its parents.");
+        }
+    }
+
+    std::string name = is_undefined(a[kName]) ? std::string() : utf8(nb::str(a[kName]));
+    nb::dict described;
+    described["name"] = from_utf8(name);
+    described["kfp_name"] = from_utf8(core::kfp_name(name));
+    described["base_image"] = from_utf8(
+        repr_text(is_undefined(a[kBaseImage]) ? nb::str("python:3.11") : nb::str(a[kBaseImage])));
+    nb::list packages;
+    if (!is_undefined(a[kPackages]))
+        for (nb::handle package : a[kPackages]) packages.append(nb::str(package));
+    if (!contains(packages, nb::str("cloudpickle"))) packages.append(nb::str("cloudpickle"));
+    described["packages"] = from_utf8(repr_text(packages));
+    nb::list described_parameters;
+    for (const Parameter& p : parameters) described_parameters.append(describe_parameter(p));
+    described["parameters"] = described_parameters;
+    nb::list steps = describe_steps(components, order, parent_indices, parameters, single);
+    nb::list imports;
+    for (nb::handle step : steps)
+        for (nb::handle line : step["imports"])
+            if (!contains(imports, line)) imports.append(line);
+    described["imports"] = imports;
+    described["steps"] = steps;
+    return described;
+}
+
+}  // namespace
+}  // namespace trelvo::misc::templates::pipeline
+
+NB_MODULE(pipeline, m) {
+    using namespace trelvo::misc::templates::pipeline;
+    using namespace trelvo::py;
+    scope = new Scope(m);
+    scope->import("ast");
+    scope->import("keyword");
+    scope->import_from("jinja2", {"Undefined"});
+    scope->import("pydantic");
+    scope->import_from("pydantic", {"BaseModel"});
+    nb::object none = nb::none();
+    define_function(*scope, "describe_pipeline",
+                    {kwonly("pipeline_name", none), kwonly("components", none),
+                     kwonly("parameters", none), kwonly("base_image", none),
+                     kwonly("packages_to_install", none), kwonly("component", none),
+                     kwonly("kfp", nb::bool_(false))},
+                    "Dict[str, Any]", describe_pipeline,
+                    "The pipeline the export templates render: components in dependency order, "
+                    "generated names, parameter types and defaults, exportable cell code.");
+}
