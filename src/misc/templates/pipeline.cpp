@@ -120,7 +120,7 @@ Parameter read_parameter(nb::handle given) {
     Parameter p{text_field(record, "name"), text_field(record, "type"), nb::none()};
     nb::object value = literal_or_text(text_field(record, "value"));
     if (p.type.empty()) {
-        std::string inferred = nb::cast<std::string>(value.type().attr("__name__"));
+        std::string inferred = utf8(value.type().attr("__name__"));
         p.type = kTypeOf.count(inferred) ? inferred : "str";
     } else if (!kTypeOf.count(p.type)) {
         raise(PyExc_ValueError, "Parameter '%s' has the unknown type '%s'.", p.name.c_str(),
