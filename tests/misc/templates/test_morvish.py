@@ -46,12 +46,30 @@ def test_classes():
     assert MorvishComponent()._template.name == "morvish_component.jinja2"
 
 
+PROBE = """
+import os
+import sys
+
+sys.trelvo_probe_runs = getattr(sys, "trelvo_probe_runs", 0) + 1
+
+
+def compile_to_yaml(save_path):
+    directory = os.path.dirname(__file__)
+    with open(save_path, "w", encoding="utf-8") as sink:
+        sink.write(f"{__name__} {os.path.basename(directory)[:11]} {sys.trelvo_probe_runs} "
+                   f"{__name__ in sys.modules} {directory in sys.path} é")
+"""
+
+
 def test_the_generated_module_is_imported_from_a_temporary_directory_and_dropped(own_tempdir):
-    probe = generated("def compile_to_yaml(save_path):\n"
-                      "    with open(save_path, 'w', encoding='utf-8') as sink:\n"
-                      "        sink.write(__name__ + ' é')\n")
-    first, second = probe.compile_to_yaml(), probe.compile_to_yaml(unused=1)
-    assert re.fullmatch(r"kfp_[0-9a-f]{8} é", first) and first != second
+    probe = generated(PROBE)
+    try:
+        first, second = probe.compile_to_yaml(), probe.compile_to_yaml(unused=1)
+    finally:
+        del sys.trelvo_probe_runs
+    # Imported, then reloaded; out of sys.modules and sys.path before compile_to_yaml runs.
+    assert re.fullmatch(r"kfp_[0-9a-f]{8} trelvo-kfp- 2 False False é", first)
+    assert second.split()[2] == "4" and first.split()[0] != second.split()[0]
     assert not [m for m in sys.modules if GENERATED.fullmatch(m)]
     assert not [p for p in sys.path if "trelvo-kfp-" in p]
     assert os.listdir(own_tempdir) == []
