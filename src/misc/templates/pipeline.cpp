@@ -236,136 +236,172 @@ std::set<std::string> reserved_names(const std::vector<Parameter>& parameters,
     return reserved;
 }
 
-nb::list describe_steps(const std::vector<Component>& components,
-                        const std::vector<std::size_t>& order,
-                        const std::vector<std::vector<std::size_t>>& parent_indices,
-                        const std::vector<Parameter>& parameters, bool single) {
-    std::vector<std::string> names;
-    for (const Component& c : components) names.push_back(c.name.empty() ? c.id : c.name);
-    std::vector<std::string> functions = core::python_names(names, reserved_names(parameters, components));
-    nb::list steps;
-    for (std::size_t index : order) {
-        const Component& c = components[index];
-        std::vector<std::string> imports;
-        for (const std::string& statement : c.imports) imports.push_back(core::readable_import(statement));
+// The components, their order and their parents, read and checked once.
+struct Graph {
+    std::vector<Component> components;
+    std::vector<Parameter> parameters;
+    std::vector<std::vector<std::size_t>> parents;  // indices, in each one's `parents` order
+    std::vector<std::size_t> order;
+    std::vector<std::string> names;      // the components' names, or their ids
+    std::vector<std::string> functions;  // the Python names made from them
+    bool single = false;                 // one component whose parents are elsewhere
+};
 
-        auto is_parameter = [&](const std::string& name) {
-            for (const Parameter& p : parameters) if (p.name == name) return true;
-            return false;
-        };
-        nb::list inputs;
-        std::vector<std::string> args;
-        for (const std::string& input : c.inputs) {
-            if (is_parameter(input)) continue;  // parameters arrive after inputs and win
-            nb::dict described;
-            described["name"] = from_utf8(input);
-            if (!single) {
-                // The later parent in `parents` order wins, as when the run pushed them.
-                std::string provider;
-                for (std::size_t parent : parent_indices[index])
-                    for (const std::string& output : components[parent].outputs)
-                        if (output == input) provider = functions[parent];
-                if (provider.empty()) invalid(c, "reads '" + input + "', which none of its parents provides.");
-                described["parent"] = from_utf8(provider);
-            }
-            inputs.append(described);
-            args.push_back(input);
-        }
-        nb::list used_parameters;
-        for (const Parameter& p : parameters) {
-            bool in_outputs = std::find(c.outputs.begin(), c.outputs.end(), p.name) != c.outputs.end();
-            if (core::mentions_name(c.code, p.name) || in_outputs) {
-                used_parameters.append(describe_parameter(p));
-                args.push_back(p.name);
-            }
-        }
-        nb::list parents;
-        if (single) {
-            std::vector<std::string> parent_names;
-            for (const auto& [id, name] : c.parents) parent_names.push_back(name.empty() ? id : name);
-            for (const std::string& name : core::python_names(parent_names, reserved_names(parameters, components)))
-                parents.append(from_utf8(name));
-        } else {
-            for (std::size_t parent : parent_indices[index]) parents.append(from_utf8(functions[parent]));
-        }
-        std::string source = joined(imports, "\n") + (imports.empty() ? "" : "\n") + c.code;
+bool is_parameter(const Graph& g, const std::string& name) {
+    return std::any_of(g.parameters.begin(), g.parameters.end(),
+                       [&](const Parameter& p) { return p.name == name; });
+}
 
-        nb::dict step;
-        step["id"] = from_utf8(c.id);
-        step["name"] = from_utf8(names[index]);
-        step["function"] = from_utf8(functions[index]);
-        step["imports"] = to_list(imports);
-        step["inputs"] = inputs;
-        step["input_names"] = to_list(std::vector<std::string>(args.begin(), args.begin() + nb::len(inputs)));
-        step["outputs"] = to_list(c.outputs);
-        step["parents"] = parents;
-        step["parameters"] = used_parameters;
-        step["source"] = from_utf8(repr_text(from_utf8(source)));
-        step["filename"] = from_utf8(repr_text(from_utf8("<" + names[index] + ">")));
-        step["definition"] = from_utf8(script_definition(functions[index], args, c, imports));
-        steps.append(step);
+// The later parent in `parents` order wins, as when the run was given the parents' outputs.
+std::string provider_of(const Graph& g, std::size_t index, const std::string& input) {
+    std::string provider;
+    for (std::size_t parent : g.parents[index])
+        for (const std::string& output : g.components[parent].outputs)
+            if (output == input) provider = g.functions[parent];
+    if (provider.empty())
+        invalid(g.components[index], "reads '" + input + "', which none of its parents provides.");
+    return provider;
+}
+
+// The step's inputs; their names go to args. Parameters are pushed after inputs and win.
+nb::list step_inputs(const Graph& g, std::size_t index, std::vector<std::string>& args) {
+    nb::list inputs;
+    for (const std::string& input : g.components[index].inputs) {
+        if (is_parameter(g, input)) continue;
+        nb::dict described;
+        described["name"] = from_utf8(input);
+        if (!g.single) described["parent"] = from_utf8(provider_of(g, index, input));
+        inputs.append(described);
+        args.push_back(input);
     }
-    return steps;
+    return inputs;
+}
+
+// The parameters the step's code names (or hands on); their names go to args.
+nb::list step_parameters(const Graph& g, std::size_t index, std::vector<std::string>& args) {
+    const Component& c = g.components[index];
+    nb::list used;
+    for (const Parameter& p : g.parameters) {
+        bool handed_on = std::find(c.outputs.begin(), c.outputs.end(), p.name) != c.outputs.end();
+        if (core::mentions_name(c.code, p.name) || handed_on) {
+            used.append(describe_parameter(p));
+            args.push_back(p.name);
+        }
+    }
+    return used;
+}
+
+nb::list step_parents(const Graph& g, std::size_t index) {
+    nb::list parents;
+    if (!g.single) {
+        for (std::size_t parent : g.parents[index]) parents.append(from_utf8(g.functions[parent]));
+        return parents;
+    }
+    std::vector<std::string> names;
+    for (const auto& [id, name] : g.components[index].parents) names.push_back(name.empty() ? id : name);
+    for (const std::string& name : core::python_names(names, reserved_names(g.parameters, g.components)))
+        parents.append(from_utf8(name));
+    return parents;
+}
+
+nb::dict describe_step(const Graph& g, std::size_t index) {
+    const Component& c = g.components[index];
+    std::vector<std::string> imports;
+    for (const std::string& statement : c.imports) imports.push_back(core::readable_import(statement));
+    std::vector<std::string> args;
+    nb::list inputs = step_inputs(g, index, args);
+    std::vector<std::string> input_names = args;
+    nb::list parameters = step_parameters(g, index, args);
+    std::string source = joined(imports, "\n") + (imports.empty() ? "" : "\n") + c.code;
+
+    nb::dict step;
+    step["id"] = from_utf8(c.id);
+    step["name"] = from_utf8(g.names[index]);
+    step["function"] = from_utf8(g.functions[index]);
+    step["imports"] = to_list(imports);
+    step["inputs"] = inputs;
+    step["input_names"] = to_list(input_names);
+    step["outputs"] = to_list(c.outputs);
+    step["parents"] = step_parents(g, index);
+    step["parameters"] = parameters;
+    step["source"] = from_utf8(repr_text(from_utf8(source)));
+    step["filename"] = from_utf8(repr_text(from_utf8("<" + g.names[index] + ">")));
+    step["definition"] = from_utf8(script_definition(g.functions[index], args, c, imports));
+    return step;
+}
+
+// Parent ids to indices, and the order that puts parents first; what cannot run is refused.
+void order_components(Graph& g) {
+    std::size_t count = g.components.size();
+    g.parents.assign(count, {});
+    if (g.single) {
+        g.order = {0};
+        return;
+    }
+    std::map<std::string, std::size_t> by_id;
+    for (std::size_t i = 0; i < count; ++i)
+        if (!by_id.emplace(g.components[i].id, i).second)
+            invalid(g.components[i], "has the same id as another component.");
+    for (std::size_t i = 0; i < count; ++i) {
+        for (const auto& [id, name] : g.components[i].parents) {
+            auto found = by_id.find(id);
+            if (found == by_id.end())
+                invalid(g.components[i], "has a parent '" + id + "' that is not in the pipeline.");
+            g.parents[i].push_back(found->second);
+        }
+    }
+    try {
+        g.order = core::dependency_order(g.parents);
+    } catch (const core::CycleError& cycle) {
+        invalid(g.components[cycle.node], "depends on itself through its parents.");
+    }
+}
+
+Graph read_graph(nb::handle components, nb::handle component, nb::handle parameters, bool kfp) {
+    Graph g;
+    g.single = !is_undefined(component);
+    if (g.single) {
+        g.components.push_back(read_component(component));
+    } else {
+        if (is_undefined(components)) raise(PyExc_ValueError, "No components given to export.");
+        for (nb::handle given : components) g.components.push_back(read_component(given));
+    }
+    if (!is_undefined(parameters))
+        for (nb::handle given : parameters) g.parameters.push_back(read_parameter(given));
+    for (const Parameter& p : g.parameters)
+        if (kfp && clashes_in_kfp_step(p.name))
+            raise(PyExc_ValueError,
+                  "Parameter '%s' clashes with a name the Kubeflow Pipelines steps use; rename it.",
+                  p.name.c_str());
+    order_components(g);
+    for (const Component& c : g.components) g.names.push_back(c.name.empty() ? c.id : c.name);
+    g.functions = core::python_names(g.names, reserved_names(g.parameters, g.components));
+    return g;
+}
+
+std::string kfp_packages(nb::handle given) {
+    nb::list packages;
+    if (!is_undefined(given))
+        for (nb::handle package : given) packages.append(nb::str(package));
+    if (!contains(packages, nb::str("cloudpickle"))) packages.append(nb::str("cloudpickle"));
+    return repr_text(packages);
 }
 
 nb::object describe_pipeline(const Args& a) {
     enum { kName, kComponents, kParameters, kBaseImage, kPackages, kComponent, kKfp };
-    bool single = !is_undefined(a[kComponent]);
-    std::vector<Component> components;
-    if (single) {
-        components.push_back(read_component(a[kComponent]));
-    } else {
-        if (is_undefined(a[kComponents])) raise(PyExc_ValueError, "No components given to export.");
-        for (nb::handle given : a[kComponents]) components.push_back(read_component(given));
-    }
-    std::vector<Parameter> parameters;
-    if (!is_undefined(a[kParameters]))
-        for (nb::handle given : a[kParameters]) parameters.push_back(read_parameter(given));
-    if (arg_bool(a[kKfp]))
-        for (const Parameter& p : parameters)
-            if (clashes_in_kfp_step(p.name))
-                raise(PyExc_ValueError,
-                      "Parameter '%s' clashes with a name the Kubeflow Pipelines steps use; "
-                      "rename it.", p.name.c_str());
-
-    std::vector<std::vector<std::size_t>> parent_indices(components.size());
-    std::vector<std::size_t> order{0};
-    if (!single) {
-        std::map<std::string, std::size_t> by_id;
-        for (std::size_t i = 0; i < components.size(); ++i)
-            if (!by_id.emplace(components[i].id, i).second)
-                invalid(components[i], "has the same id as another component.");
-        for (std::size_t i = 0; i < components.size(); ++i) {
-            for (const auto& [id, name] : components[i].parents) {
-                auto found = by_id.find(id);
-                if (found == by_id.end())
-                    invalid(components[i], "has a parent '" + id + "' that is not in the pipeline.");
-                parent_indices[i].push_back(found->second);
-            }
-        }
-        try {
-            order = core::dependency_order(parent_indices);
-        } catch (const core::CycleError& cycle) {
-            invalid(components[cycle.node], "depends on itself through its parents.");
-        }
-    }
-
+    Graph g = read_graph(a[kComponents], a[kComponent], a[kParameters], arg_bool(a[kKfp]));
     std::string name = is_undefined(a[kName]) ? std::string() : utf8(nb::str(a[kName]));
     nb::dict described;
     described["name"] = from_utf8(name);
     described["kfp_name"] = from_utf8(core::kfp_name(name));
     described["base_image"] = from_utf8(
         repr_text(is_undefined(a[kBaseImage]) ? nb::str("python:3.11") : nb::str(a[kBaseImage])));
-    nb::list packages;
-    if (!is_undefined(a[kPackages]))
-        for (nb::handle package : a[kPackages]) packages.append(nb::str(package));
-    if (!contains(packages, nb::str("cloudpickle"))) packages.append(nb::str("cloudpickle"));
-    described["packages"] = from_utf8(repr_text(packages));
-    nb::list described_parameters;
-    for (const Parameter& p : parameters) described_parameters.append(describe_parameter(p));
-    described["parameters"] = described_parameters;
-    nb::list steps = describe_steps(components, order, parent_indices, parameters, single);
-    nb::list imports;
+    described["packages"] = from_utf8(kfp_packages(a[kPackages]));
+    nb::list parameters;
+    for (const Parameter& p : g.parameters) parameters.append(describe_parameter(p));
+    described["parameters"] = parameters;
+    nb::list steps, imports;
+    for (std::size_t index : g.order) steps.append(describe_step(g, index));
     for (nb::handle step : steps)
         for (nb::handle line : step["imports"])
             if (!contains(imports, line)) imports.append(line);
