@@ -56,8 +56,7 @@ void add_handlers(nb::handle logger) {
 
 nb::object init(const Args& a) {
     nb::handle self = a[0];
-    nb::object super = nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PySuper_Type));
-    PyObject* result = PyObject_Call(super(mixin_class, self).attr("__init__").ptr(), a[1].ptr(),
+    PyObject* result = PyObject_Call(super_of(mixin_class, self).attr("__init__").ptr(), a[1].ptr(),
                                      a[2].ptr());
     if (!result) throw nb::python_error();
     Py_DECREF(result);

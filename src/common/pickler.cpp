@@ -10,8 +10,7 @@ using namespace trelvo::py;
 nb::handle pickler_class;  // for super() in __init__
 
 nb::object init(const Args& a) {
-    nb::object super = nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PySuper_Type));
-    super(pickler_class, a[0]).attr("__init__")(nb::arg("file") = a[1], nb::arg("protocol") = a[2],
+    super_of(pickler_class, a[0]).attr("__init__")(nb::arg("file") = a[1], nb::arg("protocol") = a[2],
                                                 nb::arg("buffer_callback") = a[3]);
     return nb::none();
 }

@@ -16,8 +16,7 @@ constexpr const char* kStderrMime = "application/vnd.jupyter.stderr";
 
 nb::object init(const Args& a) {
     nb::handle self = a[0];
-    nb::object super = nb::borrow<nb::object>(reinterpret_cast<PyObject*>(&PySuper_Type));
-    super(router_class, self).attr("__init__")();
+    super_of(router_class, self).attr("__init__")();
     nb::object zmq = scope->get("zmq");
     nb::setattr(self, "_ipython_shell", a[1]);
     nb::setattr(self, "_stop_event", scope->get("threading").attr("Event")());

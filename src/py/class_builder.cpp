@@ -77,6 +77,13 @@ nb::object ClassBuilder::build(nb::tuple bases, nb::handle metaclass) {
     return cls;
 }
 
+nb::object super_of(nb::handle cls, nb::handle self) {
+    PyObject* bound = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                   cls.ptr(), self.ptr(), nullptr);
+    if (!bound) throw nb::python_error();
+    return nb::steal(bound);
+}
+
 nb::tuple object_base() {
     return nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
 }

@@ -43,6 +43,9 @@ private:
     nb::dict annotations_;
 };
 
+// super(cls, self), as a method of cls calls it.
+nb::object super_of(nb::handle cls, nb::handle self);
+
 // (object,): the bases of a plain class.
 nb::tuple object_base();
 

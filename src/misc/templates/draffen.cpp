@@ -17,8 +17,7 @@ nb::object singleton_call(const Args& a) {
     nb::handle cls = a[kCls];
     nb::object instances = cls.attr("_instances");
     if (!contains(instances, cls)) {
-        nb::object super = nb::borrow(reinterpret_cast<PyObject*>(&PySuper_Type));
-        nb::object call = super(singleton_class, cls).attr("__call__");
+        nb::object call = super_of(singleton_class, cls).attr("__call__");
         PyObject* instance = PyObject_Call(call.ptr(), a[kArgs].ptr(), a[kKwargs].ptr());
         if (!instance) throw nb::python_error();
         instances[cls] = nb::steal(instance);

@@ -2,7 +2,7 @@
 // for the templates to call, then the class's own template.
 #pragma once
 
-#include "scope.hpp"
+#include "class_builder.hpp"
 
 namespace trelvo::misc::templates {
 
@@ -10,8 +10,7 @@ namespace nb = nanobind;
 
 inline void init_template(const py::Scope& scope, nb::handle cls, nb::handle self,
                           const char* template_name) {
-    nb::object super = nb::borrow(reinterpret_cast<PyObject*>(&PySuper_Type));
-    super(cls, self).attr("__init__")();
+    py::super_of(cls, self).attr("__init__")();
     nb::object environment = self.attr("_template_env");
     environment.attr("globals")["describe_pipeline"] = scope.get("describe_pipeline");
     nb::setattr(self, "_template", environment.attr("get_template")(template_name));

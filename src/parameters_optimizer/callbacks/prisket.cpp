@@ -14,8 +14,7 @@ const Scope* scope = nullptr;
 nb::handle prisket_class;  // for super() in __init__
 
 nb::object init(const Args& a) {
-    nb::object super = nb::borrow(reinterpret_cast<PyObject*>(&PySuper_Type));
-    super(prisket_class, a[0]).attr("__init__")(nb::arg("pipeline_callback") = a[1]);
+    super_of(prisket_class, a[0]).attr("__init__")(nb::arg("pipeline_callback") = a[1]);
     nb::setattr(a[0], "_live_log", nb::dict());
     return nb::none();
 }

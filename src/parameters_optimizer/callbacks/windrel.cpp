@@ -17,8 +17,7 @@ nb::object init(const Args& a) {
     nb::handle self = a[kSelf];
     nb::int_ rounds = arg_int(a[kRounds], "windrel_rounds");
     nb::str direction = arg_str(a[kDirection], "direction");
-    nb::object super = nb::borrow(reinterpret_cast<PyObject*>(&PySuper_Type));
-    super(windrel_class, self).attr("__init__")(nb::arg("pipeline_callback") = a[kPipelineCallback]);
+    super_of(windrel_class, self).attr("__init__")(nb::arg("pipeline_callback") = a[kPipelineCallback]);
 
     nb::setattr(self, "_windrel_rounds", rounds);
     nb::setattr(self, "_iter", nb::int_(0));
