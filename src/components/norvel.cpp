@@ -48,8 +48,44 @@ nb::object typed(nb::object value, PyTypeObject* type) {
     return value;
 }
 
+nb::handle trelvo_disk_class;  // diskcache's Disk, pickling values by value
+
 nb::object open_cache(nb::handle directory) {
-    return scope->get("diskcache").attr("Cache")(nb::arg("directory") = directory);
+    return scope->get("diskcache").attr("Cache")(nb::arg("directory") = directory,
+                                                 nb::arg("disk") = trelvo_disk_class);
+}
+
+// diskcache's Disk.store, with cloudpickle where the library would pickle: a cell's functions,
+// classes and their instances come back in any process. Reading stays plain pickle.loads,
+// which reads both.
+nb::object disk_store(const Args& a) {
+    enum { kSelf, kValue, kRead, kKey };
+    nb::handle self = a[kSelf], value = a[kValue];
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    bool library_handles = type == &PyUnicode_Type || type == &PyLong_Type ||
+                           type == &PyFloat_Type || type == &PyBytes_Type || truth(a[kRead]);
+    if (library_handles) return super_of(trelvo_disk_class, self).attr("store")(value, a[kRead], a[kKey]);
+    nb::object pickled = scope->get("cloudpickle").attr("dumps")(
+        value, nb::arg("protocol") = self.attr("pickle_protocol"));
+    nb::object mode = scope->get("MODE_PICKLE");
+    Py_ssize_t size = PyBytes_Size(pickled.ptr());
+    if (size < nb::cast<Py_ssize_t>(self.attr("min_file_size")))
+        return nb::make_tuple(0, mode, nb::none(), scope->get("sqlite3").attr("Binary")(pickled));
+    nb::object names = self.attr("filename")(a[kKey], value);
+    self.attr("_write")(names[1], scope->get("io").attr("BytesIO")(pickled), "xb");
+    return nb::make_tuple(size, mode, names[0], nb::none());
+}
+
+// Empties a cache but for its lock entry, which a holder must keep, then removes value files
+// that no entry refers to any more: a writer stopped while writing a value leaves its file.
+void clear_keeping_lock(nb::handle cache, nb::handle lock_key) {
+    for (nb::handle key : nb::list(cache.attr("iterkeys")()))
+        if (!equal(key, lock_key)) cache.attr("delete")(key);
+    nb::object os = scope->get("os");
+    nb::object glob = scope->get("glob").attr("glob");
+    // Values live two hex-named levels down; the sub cache's directory is not among them.
+    nb::object pattern = os.attr("path").attr("join")(cache.attr("directory"), "??", "??", "*.val");
+    for (nb::handle file : glob(pattern)) os.attr("remove")(file);
 }
 
 nb::object outputs_dir(nb::handle directory) {
@@ -159,14 +195,38 @@ nb::object init(const Args& a) {
     return nb::none();
 }
 
+// Set once the interpreter starts shutting down, before any exit hook (IPython's drops the whole
+// namespace): from then on no finaliser removes anything.
+bool shutting_down = false;
+
+// The directories components wrote in this process: id(component) -> (pid, directory). A pid
+// check keeps a forked child from removing what its parent wrote.
+nb::object written_directories() { return scope->get("_WRITTEN_DIRECTORIES"); }
+
+nb::object written_entry(nb::handle self, nb::handle directory) {
+    return nb::make_tuple(scope->get("os").attr("getpid")(), directory);
+}
+
 nb::object finalize(const Args& a) {
-    // A finaliser never raises; a cache another live component took over is left alone.
+    nb::handle self = a[0];
+    // A finaliser never raises; it removes only a cache this component wrote in this process,
+    // and none at shutdown or that another live component took over.
     try {
-        if (!directory_used_by_another(a[0])) a[0].attr("clear_diskcache")(nb::arg("rmtree") = true);
+        nb::object key = nb::int_(reinterpret_cast<std::uintptr_t>(self.ptr()));
+        nb::object entry = written_directories().attr("pop")(key, nb::none());
+        if (shutting_down || truth(scope->get("sys").attr("is_finalizing")())) return nb::none();
+        if (entry.is_none() || !equal(entry, written_entry(self, self.attr("_diskcache_dir"))))
+            return nb::none();
+        if (!directory_used_by_another(self)) self.attr("clear_diskcache")(nb::arg("rmtree") = true);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception)) throw;
     }
     return nb::none();
+}
+
+void record_written(nb::handle self, nb::handle directory) {
+    written_directories()[nb::int_(reinterpret_cast<std::uintptr_t>(self.ptr()))] =
+        written_entry(self, directory);
 }
 
 // ---- plain properties ----
@@ -460,25 +520,39 @@ void write_entries(nb::handle self, nb::handle cache, nb::handle directory) {
     set(nb::arg("key") = "outputs_summary", nb::arg("value") = self.attr("_outputs_summary"));
 }
 
+bool ends_a_write(const nb::python_error& error) {
+    // Exception, KeyboardInterrupt (a cancelled writer) and SystemExit alike.
+    return error.matches(PyExc_Exception) || error.matches(PyExc_KeyboardInterrupt) ||
+           error.matches(PyExc_SystemExit);
+}
+
+// A failed write, still holding the lock: nothing of it stays, the status says FAILED.
+void record_failed_write(nb::handle self, nb::handle cache, nb::handle directory, bool type_error) {
+    with_context(open_cache(outputs_dir(directory)), [&](nb::handle outputs) {
+        clear_keeping_lock(outputs, nb::none());
+    });
+    clear_keeping_lock(cache, self.attr("_id"));
+    cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("FAILED"));
+    if (type_error)
+        cache.attr("set")(nb::arg("key") = "_error_msg", nb::arg("value") = non_serializable_message(self));
+}
+
 nb::object write_diskcache_body(const Args& a) {
     nb::handle self = a[0];
     nb::str directory = arg_str(a[1], "cache_dir");
     with_context(open_cache(directory), [&](nb::handle cache) {
-        try {
-            locked(cache, self.attr("_id"), [&] { write_entries(self, cache, directory); });
-            cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("CACHED"));
-        } catch (nb::python_error& error) {
-            // Exception, KeyboardInterrupt (a cancelled writer) and SystemExit alike.
-            bool handled = error.matches(PyExc_Exception) || error.matches(PyExc_KeyboardInterrupt) ||
-                           error.matches(PyExc_SystemExit);
-            if (!handled) throw;
-            cache.attr("clear")();
-            cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("FAILED"));
-            if (error.matches(PyExc_TypeError))
-                cache.attr("set")(nb::arg("key") = "_error_msg",
-                                  nb::arg("value") = non_serializable_message(self));
-            throw;
-        }
+        // A writer stopped while it waits for the lock has written nothing and clears nothing:
+        // the data there is another writer's.
+        locked(cache, self.attr("_id"), [&] {
+            try {
+                write_entries(self, cache, directory);
+            } catch (nb::python_error& error) {
+                if (!ends_a_write(error)) throw;
+                record_failed_write(self, cache, directory, error.matches(PyExc_TypeError));
+                throw;
+            }
+        });
+        cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("CACHED"));
     });
     return nb::none();
 }
@@ -490,6 +564,7 @@ nb::object write_diskcache(const Args& a) {
     if (!truth(self.attr("use_diskcache")) || !has_status(self, "SUCCESSFUL")) return nb::none();
     nb::setattr(self, "_diskcache_dir", directory);
     nb::setattr(self, "_diskcache_status", diskcache_status("UPDATING"));
+    record_written(self, directory);
 
     if (!in_background) {
         try {
@@ -522,7 +597,7 @@ nb::object write_diskcache(const Args& a) {
         nb::object message = non_serializable_message(self);
         with_context(open_cache(directory), [&](nb::handle cache) {
             locked(cache, self.attr("_id"), [&] {
-                cache.attr("clear")();
+                clear_keeping_lock(cache, self.attr("_id"));
                 cache.attr("set")(nb::arg("key") = "status", nb::arg("value") = diskcache_status("FAILED"));
                 cache.attr("set")(nb::arg("key") = "_error_msg", nb::arg("value") = message);
             });
@@ -618,11 +693,15 @@ nb::object clear_diskcache(const Args& a) {
     if (!truth(self.attr("use_diskcache"))) return nb::none();
     nb::object directory = self.attr("diskcache_dir");
     if (directory.is_none()) return nb::none();
-    for (nb::object cache_dir : {outputs_dir(directory), directory}) {
-        with_context(open_cache(cache_dir), [&](nb::handle cache) {
-            locked(cache, self.attr("_id"), [&] { cache.attr("clear")(); });
+    // Under the lock that writers hold, so that no write is cleared half-way.
+    with_context(open_cache(directory), [&](nb::handle cache) {
+        locked(cache, self.attr("_id"), [&] {
+            with_context(open_cache(outputs_dir(directory)), [&](nb::handle outputs) {
+                clear_keeping_lock(outputs, nb::none());
+            });
+            clear_keeping_lock(cache, self.attr("_id"));
         });
-    }
+    });
     nb::setattr(self, "_diskcache_status", diskcache_status("UNCACHED"));
     if (remove_tree)
         scope->get("shutil").attr("rmtree")(nb::arg("path") = directory,
@@ -898,6 +977,25 @@ nb::object execute_async_result(const Args& a) {
 
 // ---- model conversion ----
 
+// Whether the model's disk cache came back; an unreadable one counts as lost.
+bool restore_diskcache(nb::handle component, nb::handle model) {
+    try {
+        return truth(component.attr("load_diskcache")(nb::arg("cache_dir") = model.attr("diskcache_dir")));
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+// A successful run whose results are gone has nothing to hand on: it says so. The attributes
+// are set directly, since the status setter would clear a cache that is not this component's.
+void mark_results_lost(nb::handle component) {
+    if (!has_status(component, "SUCCESSFUL")) return;
+    nb::setattr(component, "_status", component_status("INVALID"));
+    nb::setattr(component, "_diskcache_status", diskcache_status("UNCACHED"));
+    set_none(component, {"_captured", "_non_module_outputs_names", "_outputs_summary"});
+}
+
 nb::object from_model(const Args& a) {
     nb::handle cls = a[0], model = a[1];
     nb::object component = cls(nb::arg("identifier") = model.attr("identifier"),
@@ -926,8 +1024,8 @@ nb::object from_model(const Args& a) {
         if (equal(record.attr("type"), nb::str("stream")) && equal(record.attr("name"), nb::str("stderr")))
             nb::setattr(component, "_exception_msg", record.attr("text").attr("split")("\n"));
     }
-    if (!model.attr("diskcache_dir").is_none())
-        component.attr("load_diskcache")(nb::arg("cache_dir") = model.attr("diskcache_dir"));
+    if (!model.attr("diskcache_dir").is_none() && !restore_diskcache(component, model))
+        mark_results_lost(component);
     return component;
 }
 
@@ -992,6 +1090,30 @@ void bind_imports(const Scope& s) {
     s.set("EXC_LINE_LENGTH", nb::int_(75));
     s.set("EXC_TRACEBACK", nb::str("Traceback (most recent call last)"));
     s.set("_LIVE_COMPONENTS", nb::module_::import_("weakref").attr("WeakSet")());
+    s.set("_WRITTEN_DIRECTORIES", nb::dict());
+    s.import("glob");
+    s.import("io");
+    s.import("sqlite3");
+    s.import_from("diskcache", {"Disk"});
+    s.import_from("diskcache.core", {"MODE_PICKLE", "UNKNOWN"});
+}
+
+void register_disk(const Scope& s) {
+    ClassBuilder builder(s, "_TrelvoDisk",
+                         "diskcache's Disk, storing what it pickles with cloudpickle.");
+    builder.method("store", {arg("self"), arg("value"), arg("read"), opt("key", s.get("UNKNOWN"))},
+                   "", disk_store);
+    trelvo_disk_class = builder.build(nb::make_tuple(s.get("Disk"))).release();
+}
+
+void register_shutdown_hook(const Scope& s) {
+    nb::object mark = make_function({"_mark_shutting_down", "_mark_shutting_down", s.name(), "",
+                                     {}, "None", [](const Args&) {
+                                         shutting_down = true;
+                                         return nb::none();
+                                     }});
+    s.set("_mark_shutting_down", mark);
+    nb::module_::import_("threading").attr("_register_atexit")(mark);
 }
 
 void register_component(const Scope& s) {
@@ -1075,5 +1197,7 @@ NB_MODULE(norvel, m) {
     using namespace trelvo::components::norvel;
     scope = new trelvo::py::Scope(m);
     bind_imports(*scope);
+    register_disk(*scope);
+    register_shutdown_hook(*scope);
     register_component(*scope);
 }

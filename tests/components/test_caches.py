@@ -67,7 +67,7 @@ def test_a_later_write_never_brings_back_variables_of_an_earlier_one(make_compon
     assert second.non_module_outputs == {"kept": 3}
 
 
-@pytest.mark.parametrize("value", ["threading.Lock()", "lambda: 1"])
+@pytest.mark.parametrize("value", ["threading.Lock()", "(i for i in range(3))"])
 def test_unpicklable_variables_fail_the_whole_write(make_component, run, tmp_path, value, capsys):
     component = make_component(f"import threading\nbad = {value}\nfine = 1", diskcache=True)
     run(component)
@@ -199,8 +199,8 @@ def test_the_finaliser_spares_a_cache_another_component_took_over(make_component
     successor = TrelvoComponentNorvel.from_model(original.to_model())
     del original
     assert directory.exists() and successor.non_module_outputs == {"x": [1, 2]}
-    del successor
-    assert not directory.exists()
+    del successor  # it did not write the cache: the cache stays
+    assert directory.exists()
 
 
 def test_a_fresh_interpreter_takes_over_the_cache(cached, tmp_path, python):
