@@ -22,8 +22,9 @@ class Publisher:
         self.socket.connect(f"tcp://127.0.0.1:{port}")
         time.sleep(0.3)  # let the router's subscription arrive
 
-    def send(self, topic, content_text):
-        frames = [topic, b"<IDS|MSG>", b"sig", b"{}", b"{}", b"{}", content_text]
+    def send(self, topic, content_text, msg_type=None):
+        header = json.dumps({"msg_type": msg_type}) if msg_type else "{}"
+        frames = [topic, b"<IDS|MSG>", b"sig", header, b"{}", b"{}", content_text]
         self.socket.send_multipart([f if isinstance(f, bytes) else f.encode() for f in frames])
 
     def close(self):
@@ -91,13 +92,82 @@ def test_boolean_json_content_is_understood(router, capsys):
     assert made.is_alive()
 
 
-def test_text_that_is_no_literal_ends_the_thread(router, monkeypatch):
+def test_unreadable_messages_are_dropped_with_one_log_line_each(router, capsys, caplog):
     made, publisher = router
-    errors = []
-    monkeypatch.setattr(threading, "excepthook", lambda args: errors.append(args.exc_type))
-    publisher.socket.send_multipart([b"display_data"])
-    wait_for(lambda: not made.is_alive())
-    assert errors == [ValueError]
+    publisher.socket.send_multipart([b"display_data"])             # one frame
+    publisher.socket.send_multipart([b"\xff\xfe", b"{}"])           # a topic that is not UTF-8
+    publisher.send("display_data", "[1, 2]")                        # content that is no object
+    publisher.send("display_data", json.dumps({"metadata": {}}))    # a display without data
+    publisher.send("display_data", json.dumps({"wait": False}), msg_type="clear_output")
+    publisher.send("display_data", json.dumps({"data": {STDOUT: "still here"}}))
+    collected = []
+    wait_for(lambda: collected.append(capsys.readouterr().out) or "still here" in "".join(collected))
+    assert made.is_alive() and "".join(collected) == "still here"
+    drops = [r.getMessage() for r in caplog.records if "dropped" in r.getMessage()]
+    assert len(drops) == 4, drops
+
+
+def test_dropped_and_closed_routers_are_freed(python):
+    output = python(
+        """
+        import gc, os, weakref
+        from trelvo_core.ipython.brascom import TrelvoBrascom
+
+        def descriptors():
+            return len(os.listdir("/proc/self/fd"))
+
+        before, refs = descriptors(), []
+        for i in range(300):
+            router = TrelvoBrascom()
+            if i % 2:
+                router.start()
+                router.close()
+                router.join(5)
+            refs.append(weakref.ref(router))
+            del router
+        gc.collect()
+        print(sum(ref() is not None for ref in refs), descriptors() - before)
+        """,
+        timeout=120,
+    )
+    alive, descriptors = map(int, output.split())
+    assert alive == 0 and descriptors <= 2
+
+
+KERNEL_CELL = """
+import time, zmq
+from jupyter_client.session import Session
+from trelvo_core.ipython.brascom import TrelvoBrascom
+
+router = TrelvoBrascom(ipython_shell=get_ipython())
+router.start()
+context = zmq.Context()
+worker = context.socket(zmq.PUB)
+worker.connect(f"tcp://127.0.0.1:{router.iosub_port}")
+time.sleep(0.3)
+session = Session()  # what a worker kernel's display publisher sends, framed the same way
+for msg_type, content in [
+    ("display_data", {"data": {"text/plain": "first"}, "metadata": {}, "transient": {"display_id": "d1"}}),
+    ("update_display_data", {"data": {"text/plain": "second"}, "metadata": {}, "transient": {"display_id": "d1"}}),
+    ("clear_output", {"wait": False}),
+    ("display_data", {"data": {"text/plain": "after"}, "metadata": {}, "transient": {}}),
+]:
+    session.send(worker, msg_type, content, ident=b"display_data")
+time.sleep(1)
+router.close()
+worker.close()
+context.term()
+"""
+
+
+@pytest.mark.timeout(120)
+def test_in_a_kernel_updates_and_clear_requests_are_applied(kernel, run_in_kernel):
+    run = run_in_kernel(kernel, KERNEL_CELL)
+    assert run.reply["status"] == "ok", run.reply
+    shown = [(t, c.get("data", {}).get("text/plain"), c.get("transient", {}).get("display_id"))
+             for t, c in run.messages if t in ("display_data", "update_display_data", "clear_output")]
+    assert shown == [("display_data", "first", "d1"), ("update_display_data", "second", "d1"),
+                     ("clear_output", None, None), ("display_data", "after", None)]
 
 
 def test_close_ends_a_blocked_router_promptly_and_twice_is_harmless():
