@@ -801,19 +801,21 @@ void announce_run(nb::handle self) {
     publish(self, "execute_input", content);
 }
 
+// handle_error(error) with error as the exception being handled, as in an except block.
+void fail_with(nb::handle self, nb::handle error) {
+    PyObject* previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(error.ptr());
+    bool handled = translate_exceptions([&] { self.attr("handle_error")(error); });
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+    if (!handled) throw nb::python_error();
+}
+
 nb::object run_remote(nb::handle self, nb::handle request) {
     nb::object executor = new_remote_executor(self);
     nb::object message = unreachable_message(executor);
     if (!message.is_none()) {
-        nb::object error = nb::borrow(PyExc_RuntimeError)(message);
-        // handle_error reads the exception being handled: make it this one, so that the
-        // component's message says why it failed.
-        PyObject* previous = PyErr_GetHandledException();
-        PyErr_SetHandledException(error.ptr());
-        bool handled = translate_exceptions([&] { self.attr("handle_error")(error); });
-        PyErr_SetHandledException(previous);
-        Py_XDECREF(previous);
-        if (!handled) throw nb::python_error();
+        fail_with(self, nb::borrow(PyExc_RuntimeError)(message));
         return nb::object();
     }
     nb::object cloudpickle = scope->get("cloudpickle");
@@ -867,7 +869,9 @@ nb::object handle_error(const Args& a) {
     nb::handle self = a[0], exc = a[1];
     nb::setattr(self, "status", component_status("FAILED"));
     nb::tuple info = nb::tuple(scope->get("sys").attr("exc_info")());
-    if (!truth(info[0])) return nb::none();
+    // Called by a pool's error callback, nothing is being handled: the message is still this
+    // failure's, never an earlier run's.
+    if (!info[1].is(exc)) info = nb::make_tuple(exc.type(), exc, nb::getattr(exc, "__traceback__", nb::none()));
     nb::object name = typed(exc.type().attr("__name__"), &PyUnicode_Type);
     nb::object text = nb::str(info[1]);
     if (PyObject_IsInstance(exc.ptr(), PyExc_KeyboardInterrupt) == 1)
@@ -934,13 +938,45 @@ nb::object show_exception_msg(const Args& a) {
 
 // ---- asynchronous runs ----
 
+// The request as bytes for a worker. An input or parameter that cannot be pickled fails the
+// run here, named with its type, before anything is sent.
+nb::object serialized_request(nb::handle self, nb::handle request) {
+    nb::object dumps = scope->get("cloudpickle").attr("dumps");
+    try {
+        return typed(dumps(request), &PyBytes_Type);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        for (const char* field : {"non_module_inputs", "parameters", "credentials"}) {
+            nb::object values = request.attr(field);
+            if (values.is_none()) continue;
+            for (auto [name, value] : nb::borrow<nb::dict>(values)) {
+                try {
+                    dumps(value);
+                } catch (nb::python_error& culprit) {
+                    if (!culprit.matches(PyExc_Exception)) throw;
+                    nb::object message = nb::str(
+                        "The input '{}' ({}) of component '{}' cannot be sent to a worker "
+                        "process: {}").format(name, value.type().attr("__name__"),
+                                              self.attr("_name"), culprit.value());
+                    nb::object failure = nb::borrow(PyExc_TypeError)(message);
+                    fail_with(self, failure);
+                    PyErr_SetObject(PyExc_TypeError, message.ptr());
+                    throw nb::python_error();
+                }
+            }
+        }
+        fail_with(self, error.value());
+        throw;
+    }
+}
+
 nb::object execute_async(const Args& a) {
     nb::handle self = a[0], pool = a[1];
     nb::int_ iopub_port = arg_int(a[2], "iopub_port");
     check_run_arguments(a[3], a[4], a[5]);
     bool send_to_front = truth(a[6]);
     nb::object request = start_run(self, a[3], a[4], a[5]);
-    nb::object serialized = typed(scope->get("cloudpickle").attr("dumps")(request), &PyBytes_Type);
+    nb::object serialized = serialized_request(self, request);
 
     nb::object callback = self.attr("_execute_async_result");
     nb::object error_callback = self.attr("handle_error");
@@ -968,11 +1004,23 @@ nb::object execute_async(const Args& a) {
 nb::object execute_async_result(const Args& a) {
     nb::handle self = a[0];
     nb::bytes answer = arg_bytes(a[1], "response");
-    nb::object response = scope->get("cloudpickle").attr("loads")(answer);
-    self.attr("load_memory_cache")(nb::arg("cache") = response.attr("result"));
-    self.attr("clear_diskcache")();
-    announce_run(self);
-    return self.attr("last_output");
+    // Runs on the pool's result thread: an exception here would end that thread and leave this
+    // and every later component RUNNING. The component fails with the reason instead.
+    try {
+        nb::object response = scope->get("cloudpickle").attr("loads")(answer);
+        self.attr("load_memory_cache")(nb::arg("cache") = response.attr("result"));
+        self.attr("clear_diskcache")();
+        announce_run(self);
+        return self.attr("last_output");
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        nb::object message = nb::str("The result of component '{}' cannot be loaded in this "
+                                     "process: {}").format(self.attr("_name"), error.value());
+        nb::object failure = nb::borrow(PyExc_RuntimeError)(message);
+        PyException_SetCause(failure.ptr(), error.value().inc_ref().ptr());
+        fail_with(self, failure);
+        return nb::none();
+    }
 }
 
 // ---- model conversion ----

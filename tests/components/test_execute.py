@@ -90,10 +90,11 @@ def test_handle_error_names_the_interrupted_component(make_component):
     assert component.exception_msg[1].startswith(RED + "KeyboardInterrupt" + RESET)
 
 
-def test_handle_error_outside_an_except_block_only_fails(make_component):
+def test_handle_error_outside_an_except_block_records_the_given_error(make_component):
     component = make_component()
     component.handle_error(RuntimeError("x"))
-    assert component.status is Status.FAILED and component.exception_msg is None
+    assert component.status is Status.FAILED
+    assert component.exception_msg[-1] == f"{RED}TrelvoPipelineError{RESET}: x"
 
 
 def test_show_methods_with_nothing_to_show(make_component, capsys):

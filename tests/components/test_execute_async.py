@@ -49,7 +49,7 @@ def test_nothing_is_shown_or_pushed_by_the_callback(make_component, shell, route
     assert capsys.readouterr().out == ""
 
 
-def test_a_worker_exception_fails_the_component_without_a_message(make_component):
+def test_a_worker_exception_fails_the_component_with_its_message(make_component):
     def explode():
         raise RuntimeError("cannot be loaded here")
 
@@ -62,7 +62,47 @@ def test_a_worker_exception_fails_the_component_without_a_message(make_component
         pending = component.execute_async(pool, parameters={"bomb": Bomb()})
         pending.wait(60)
     assert not pending.successful()
-    assert component.status is Status.FAILED and component._exception_msg is None
+    assert component.status is Status.FAILED
+    assert component.exception_msg[-1].endswith("cannot be loaded here")
+
+
+def test_a_failed_rerun_shows_its_own_error(make_component):
+    def explode():
+        raise RuntimeError("the second failure")
+
+    class Bomb:
+        def __reduce__(self):
+            return (explode, ())
+
+    component = make_component("raise ValueError('the first failure')")
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        component.execute_async(pool, send_to_front=False).wait(60)
+        assert "the first failure" in component.exception_msg[-1]
+        component.execute_async(pool, parameters={"bomb": Bomb()}, send_to_front=False).wait(60)
+    assert component.status is Status.FAILED
+    assert "the second failure" in component.exception_msg[-1]
+    assert "the first failure" not in "".join(component.exception_msg)
+
+
+def test_a_result_this_process_cannot_load_fails_only_its_component(make_component, tmp_path):
+    (tmp_path / "workeronly.py").write_text("class Thing:\n    pass\n")
+    strange = make_component(f"import sys\nsys.path.insert(0, {str(tmp_path)!r})\n"
+                             "import workeronly\nthing = workeronly.Thing()", identifier="s1")
+    after = make_component("z = 1", identifier="s2")
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        strange.execute_async(pool, send_to_front=False).wait(60)
+        after.execute_async(pool, send_to_front=False).wait(60)  # the pool still delivers
+    assert strange.status is Status.FAILED and "workeronly" in strange.exception_msg[-1]
+    assert after.status is Status.SUCCESSFUL and after.non_module_outputs == {"z": 1}
+
+
+def test_an_input_that_cannot_be_sent_fails_the_run_before_anything_is_sent(make_component):
+    component = make_component("total = sum(numbers)")
+    pool = RecordingPool()
+    with pytest.raises(TypeError, match="'numbers' \\(generator\\)"):
+        component.execute_async(pool, non_module_inputs={"numbers": (i for i in range(3))})
+    assert pool.calls == [] and component.status is Status.FAILED
+    assert "'numbers' (generator)" in component.exception_msg[-1]
 
 
 @pytest.mark.parametrize(
