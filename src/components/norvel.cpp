@@ -811,6 +811,8 @@ void fail_with(nb::handle self, nb::handle error) {
     if (!handled) throw nb::python_error();
 }
 
+nb::object serialized_request(nb::handle self, nb::handle request);
+
 nb::object run_remote(nb::handle self, nb::handle request) {
     nb::object executor = new_remote_executor(self);
     nb::object message = unreachable_message(executor);
@@ -819,13 +821,20 @@ nb::object run_remote(nb::handle self, nb::handle request) {
         return nb::object();
     }
     nb::object cloudpickle = scope->get("cloudpickle");
-    nb::object serialized = typed(cloudpickle.attr("dumps")(request), &PyBytes_Type);
-    if (serialized.is_none()) raise(PyExc_TypeError, "Expected bytes, got NoneType");
-    nb::object answer = executor.attr("execute")(
-        nb::arg("request") = serialized, nb::arg("send_to_front") = false,
-        nb::arg("verbose") = false, nb::arg("metadata") = component_metadata(self));
-    check_result(answer, &PyBytes_Type);
-    return cloudpickle.attr("loads")(answer);
+    nb::object serialized = serialized_request(self, request);
+    try {
+        nb::object answer = executor.attr("execute")(
+            nb::arg("request") = serialized, nb::arg("send_to_front") = false,
+            nb::arg("verbose") = false, nb::arg("metadata") = component_metadata(self));
+        check_result(answer, &PyBytes_Type);
+        return cloudpickle.attr("loads")(answer);
+    } catch (nb::python_error& error) {
+        // A lost worker, a failed task or an answer that cannot be read: the component fails
+        // with the reason, it does not stay RUNNING.
+        if (!error.matches(PyExc_Exception)) throw;
+        fail_with(self, error.value());
+        return nb::object();
+    }
 }
 
 nb::object execute(const Args& a) {

@@ -86,17 +86,46 @@ nb::object ping(const Args& a) {
     return with_app(a[0], [&](nb::handle app) { return ping_with(a[0], app); });
 }
 
+// Whether any worker answers on the broker's control channel. A worker's main process answers
+// while its pool runs cells, so a busy worker counts as alive.
+bool a_worker_answers(nb::handle app) {
+    nb::object inspect = app.attr("control").attr("inspect")(nb::arg("timeout") = 1.0);
+    return arg_bool(inspect.attr("ping")());
+}
+
+// The task's result, however long the run takes on a live worker. Between waits the workers are
+// asked whether they are still there; a run whose workers are all gone is lost: waiting for it
+// would hang the caller for ever.
+nb::object wait_for_result(nb::handle self, nb::handle app, nb::handle pending) {
+    int unanswered = 0;
+    while (true) {
+        try {
+            return pending.attr("get")(nb::arg("timeout") = scope->get("WORKER_CHECK_INTERVAL"));
+        } catch (nb::python_error& error) {
+            if (!error.matches(scope->get("CeleryTimeoutError"))) throw;
+        }
+        unanswered = a_worker_answers(app) ? 0 : unanswered + 1;
+        if (unanswered < 2) continue;
+        nb::object broker = from_utf8(core::url_without_password(utf8(self.attr("_broker"))));
+        nb::object message = nb::str("No worker is left to finish the run of component '{}' on "
+                                     "the broker {}: the worker stopped.")
+                                 .format(self.attr("_name"), broker);
+        PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+        throw nb::python_error();
+    }
+}
+
 nb::object execute(const Args& a) {
     nb::bytes request = arg_bytes(a[1], "request");
     check_arg(a[4], "metadata", &PyDict_Type, true);
     bool send_to_front = arg_bool(a[2]), verbose = arg_bool(a[3]);
     return with_app(a[0], [&](nb::handle app) {
         nb::object task = app.attr("register_task")(scope->get("TrelvoRemoteComponentExecuteTask"));
-        nb::object response = task.attr("delay")(nb::arg("request") = request,
-                                                 nb::arg("send_to_front") = nb::bool_(send_to_front),
-                                                 nb::arg("verbose") = nb::bool_(verbose),
-                                                 nb::arg("metadata") = a[4])
-                                  .attr("get")();
+        nb::object pending = task.attr("delay")(nb::arg("request") = request,
+                                                nb::arg("send_to_front") = nb::bool_(send_to_front),
+                                                nb::arg("verbose") = nb::bool_(verbose),
+                                                nb::arg("metadata") = a[4]);
+        nb::object response = wait_for_result(a[0], app, pending);
         check_result(response, &PyBytes_Type);
         return response;
     });
@@ -127,6 +156,8 @@ void bind_imports(const Scope& s) {
                   {"TrelvoRemoteComponentExecuteTask", "TrelvoRemotePingTask"});
     s.set("CeleryTimeoutError", nb::module_::import_("celery.exceptions").attr("TimeoutError"));
     s.set("PING_TIMEOUT", nb::int_(10));
+    // Seconds between the checks that a remote run's workers are still there.
+    s.set("WORKER_CHECK_INTERVAL", nb::int_(10));
 }
 
 void register_executor(const Scope& s) {

@@ -105,3 +105,73 @@ def test_an_unreachable_broker_raises():
         causes.append(error)
         error = error.__cause__ or error.__context__
     assert any(isinstance(cause, (redis.ConnectionError, ConnectionError)) for cause in causes)
+
+
+def start_worker(url):
+    """A celery worker of this test, in a session of its own so that it can be killed whole."""
+    import subprocess
+    import sys
+    import tempfile
+    import time
+
+    code = (
+        "from trelvo_core.executors import TrelvoRemoteComponentExecutor\n"
+        f"TrelvoRemoteComponentExecutor('w', 'w', backend={url!r}, broker={url!r})"
+        ".run_executor(loglevel='WARNING')\n")
+    worker = subprocess.Popen([sys.executable, "-P", "-c", code], cwd=tempfile.gettempdir(),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+    client = TrelvoRemoteComponentExecutor("t", "t", backend=url, broker=url)
+    deadline = time.monotonic() + 60
+    while not client.ping()[0]:
+        assert time.monotonic() < deadline and worker.poll() is None, "no worker"
+    return worker
+
+
+@pytest.mark.timeout(180)
+def test_a_run_on_a_worker_that_dies_fails_instead_of_hanging(redis_url, make_remote, monkeypatch):
+    import os
+    import signal
+    import threading
+    import time
+
+    url = redis_url.rsplit("/", 1)[0] + "/5"  # a database of its own: no other worker there
+    monkeypatch.setattr(executor_module, "WORKER_CHECK_INTERVAL", 1)
+    worker = start_worker(url)
+    component = make_remote("import time\ntime.sleep(120)", url)
+    threading.Timer(3, lambda: os.killpg(worker.pid, signal.SIGKILL)).start()
+    start = time.monotonic()
+    try:
+        assert component.execute(send_to_front=False) is None
+    finally:
+        worker.wait(30)
+    assert time.monotonic() - start < 60
+    assert component.status.name == "FAILED"
+    assert f"on the broker {url}" in component.exception_msg[-1]
+
+
+@pytest.mark.timeout(120)
+def test_a_long_run_on_a_live_worker_is_waited_for(celery_worker, make_remote, monkeypatch):
+    monkeypatch.setattr(executor_module, "WORKER_CHECK_INTERVAL", 1)
+    component = make_remote("import time\ntime.sleep(5)\nslept = True", celery_worker)
+    component.execute(send_to_front=False)
+    assert component.status.name == "SUCCESSFUL" and component.outputs["slept"] is True
+
+
+@pytest.fixture
+def make_remote():
+    from IPython.core.interactiveshell import InteractiveShell
+
+    from trelvo_core.components.norvel import TrelvoComponentNorvel
+    from trelvo_core.misc.models import (
+        TrelvoComponentMetadataModel,
+        TrelvoComponentRemoteConfigModel,
+    )
+
+    def make(code, url):
+        remote = TrelvoComponentRemoteConfigModel(backend=url, broker=url)
+        metadata = TrelvoComponentMetadataModel(componentType="Norvel", remoteExecution=remote)
+        return TrelvoComponentNorvel("r1", "remote", code, metadata=metadata,
+                                     ipython_shell=InteractiveShell.instance())
+
+    return make
