@@ -109,10 +109,19 @@ nb::object echo_log_lines(const Args& a, const char* writer) {
 nb::object logging_info(const Args& a) { return echo_log_lines(a, "_stdout_write"); }
 nb::object logging_error(const Args& a) { return echo_log_lines(a, "_stderr_write"); }
 
+// What a text stream accepts: a str, of any subclass, kept as the exact str it holds.
+nb::str written_text(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
+    if (!PyUnicode_Check(value.ptr())) return arg_str(value, "string");  // the usual TypeError
+    PyObject* exact = PyUnicode_FromObject(value.ptr());
+    if (!exact) throw nb::python_error();
+    return nb::steal<nb::str>(exact);
+}
+
 nb::object stream_write(const Args& a) {
     nb::handle self = a.closure();
     nb::handle stream = a[0];
-    nb::str string = arg_str(a[1], "string");
+    nb::str string = written_text(a[1]);
     Context context = innermost_context(self);
     if (context.verbose && !string.equal(names->newline))
         self.attr(names->logger).attr(names->info)(string);
@@ -257,6 +266,8 @@ nb::object init(const Args& a) {
     nb::setattr(self, "_logging_info", logger.attr("info"));
     nb::setattr(self, "_logging_error", logger.attr("error"));
     nb::object sys = scope->get("sys");
+    nb::setattr(self, "_stdout", sys.attr("stdout"));
+    nb::setattr(self, "_stderr", sys.attr("stderr"));
     nb::setattr(self, "_stdout_write", sys.attr("stdout").attr("write"));
     nb::setattr(self, "_stderr_write", sys.attr("stderr").attr("write"));
     nb::setattr(self, "_display_publish", nb::none());
@@ -295,11 +306,14 @@ nb::object wrap_methods(const Args& a) {
 
     if (truth(self.attr("is_unwrapped"))) {
         nb::object logger = self.attr("_logger");
-        nb::object sys = scope->get("sys");
         nb::setattr(logger, "info", bind(info, logger));
         nb::setattr(logger, "error", bind(error, logger));
-        nb::setattr(sys.attr("stdout"), "write", bind(stream_writer, sys.attr("stdout")));
-        nb::setattr(sys.attr("stderr"), "write", bind(stream_writer, sys.attr("stderr")));
+        // The streams whose write was saved, not whatever sys.stdout is by now: a cell may
+        // replace it, and unwrapping must restore the object that was wrapped.
+        nb::object out = self.attr("_stdout");
+        nb::object err = self.attr("_stderr");
+        nb::setattr(out, "write", bind(stream_writer, out));
+        nb::setattr(err, "write", bind(stream_writer, err));
         nb::object shell = self.attr("_ipython_shell");
         if (is_zmq_shell(shell)) {
             nb::object publisher = shell.attr("display_pub");
@@ -317,11 +331,10 @@ nb::object unwrap_methods(const Args& a) {
     self.attr("remove_context")();
     if (truth(self.attr("has_remaining_context"))) return nb::none();
     nb::object logger = self.attr("_logger");
-    nb::object sys = scope->get("sys");
     restore(logger, "info", self.attr("_logging_info"));
     restore(logger, "error", self.attr("_logging_error"));
-    restore(sys.attr("stdout"), "write", self.attr("_stdout_write"));
-    restore(sys.attr("stderr"), "write", self.attr("_stderr_write"));
+    restore(self.attr("_stdout"), "write", self.attr("_stdout_write"));
+    restore(self.attr("_stderr"), "write", self.attr("_stderr_write"));
     nb::object shell = self.attr("_ipython_shell");
     if (is_zmq_shell(shell)) {
         nb::object publisher = shell.attr("display_pub");

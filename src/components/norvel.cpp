@@ -3,6 +3,7 @@
 #include "calls.hpp"
 #include "checks.hpp"
 #include "class_builder.hpp"
+#include "output_history.hpp"
 #include "strings.hpp"
 #include "text.hpp"
 
@@ -837,7 +838,25 @@ nb::object run_remote(nb::handle self, nb::handle request) {
     }
 }
 
+nb::object run_and_show(const Args& a);
+
 nb::object execute(const Args& a) {
+    // What the run prints and shows is the component's; IPython's output history keeps none
+    // of it (200 runs printing 1 MB would keep 200 MB there).
+    nb::object shell = a[0].attr("_ipython_shell");
+    if (shell.is_none()) return run_and_show(a);
+    OutputHistoryMark history(shell);
+    try {
+        nb::object result = run_and_show(a);
+        history.restore();
+        return result;
+    } catch (nb::python_error&) {
+        history.restore();
+        throw;
+    }
+}
+
+nb::object run_and_show(const Args& a) {
     nb::handle self = a[0];
     check_run_arguments(a[1], a[2], a[3]);
     bool send_to_front = truth(a[4]), verbose = truth(a[5]);

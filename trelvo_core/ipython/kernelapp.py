@@ -63,13 +63,42 @@ class TrelvoIPKernelApp(IPKernelApp):
             return
         self._iopub_mode = iopub_mode
         if self._initialized_with is None:
-            super().initialize(argv)
+            self._initialize_leaving_the_process_as_it_was(argv)
         else:
             self._renew_iopub(argv)
         self._initialized_with = (argv, iopub_mode)
 
+    def _initialize_leaving_the_process_as_it_was(self, argv):
+        # IPython makes its user module sys.modules["__main__"] and ipykernel installs its crash
+        # handler as sys.excepthook; the embedding process keeps its own of both, so that its
+        # classes still pickle and its errors are still reported its way.
+        main_module, excepthook = sys.modules.get("__main__"), sys.excepthook
+        try:
+            super().initialize(argv)
+        finally:
+            if main_module is not None:
+                sys.modules["__main__"] = main_module
+            sys.excepthook = excepthook
+            if self._original_io is not None:
+                self._original_io = self._original_io[:3] + (excepthook,)
+
     def _bind_socket(self, s, port):
-        if self._iopub_mode == "connect" and s.socket_type == zmq.PUB:
+        # Embedded, the kernel serves no client: only IOPub, which carries the displays, is bound
+        # or connected; the shell, control and stdin sockets stay unbound.
+        if s.socket_type != zmq.PUB:
+            return port
+        return self._bind_iopub(s, port)
+
+    def init_heartbeat(self):
+        # Nobody connects to an embedded kernel: no heartbeat port.
+        self.hb_port = 0
+
+    def write_connection_file(self):
+        # No connection file (it would hold the key) for a kernel that nobody connects to.
+        pass
+
+    def _bind_iopub(self, s, port):
+        if self._iopub_mode == "connect":
             if port <= 0:
                 raise ValueError(f"connecting IOPub needs a port, got {port}")
             s.connect("tcp://127.0.0.1:%i" % port)

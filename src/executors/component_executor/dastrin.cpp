@@ -3,6 +3,7 @@
 #include "calls.hpp"
 #include "checks.hpp"
 #include "class_builder.hpp"
+#include "output_history.hpp"
 #include "strings.hpp"
 #include "text.hpp"
 
@@ -52,9 +53,11 @@ void clear_namespace(nb::handle shell) {
             throw nb::python_error();
 }
 
+// The saved names go straight back into the namespace: shell.push would also unhide IPython's
+// own names (In, Out, exit, get_ipython, ...) and they would show as user variables.
 void restore_namespace(nb::handle shell, nb::handle saved) {
     clear_namespace(shell);
-    shell.attr("push")(saved);
+    if (PyDict_Update(user_ns(shell).ptr(), saved.ptr()) < 0) throw nb::python_error();
 }
 
 bool is_history_name(nb::handle name) {
@@ -246,18 +249,23 @@ nb::object execute_in_shell(const Args& a) {
     run.non_module_locals = merged({run.non_module_inputs, run.parameters, run.credentials});
 
     nb::object saved_locals = user_ns(shell).attr("copy")();
+    OutputHistoryMark history(shell);
     nb::object pellory;
     bool wrapped = false;
     try {
         clear_namespace(shell);
-        return run_in_clean_namespace(run, nb::bool_(send_to_front), nb::bool_(verbose), a[4],
-                                      pellory, wrapped, saved_locals);
+        nb::object response = run_in_clean_namespace(run, nb::bool_(send_to_front),
+                                                     nb::bool_(verbose), a[4], pellory, wrapped,
+                                                     saved_locals);
+        history.restore();
+        return response;
     } catch (nb::python_error& error) {
         // A failure of the machinery (not of the cell): the caller's kernel gets its output
         // and its variables back before the error goes on.
         try {
             if (wrapped) pellory.attr("unwrap_methods")();
             restore_namespace(shell, saved_locals);
+            history.restore();
         } catch (nb::python_error& cleanup_error) {
             cleanup_error.discard_as_unraisable("restoring the shell after a failed run");
         }
