@@ -1,5 +1,6 @@
 // LoggingMixin: per-class console and rotating-file loggers under the package's root logger,
 // and the two process-wide controls of that root logger.
+#include "calls.hpp"
 #include "checks.hpp"
 #include "class_builder.hpp"
 
@@ -69,67 +70,78 @@ nb::object init(const Args& a) {
 
 nb::object logger(const Args& a) { return class_logger(a[0]); }
 
+// The package's loggers: the root logger and every logger under it, the per-class ones of the
+// mixin among them. The handlers live there, not on the root logger alone.
+std::vector<nb::object> package_loggers() {
+    std::vector<nb::object> loggers{root_logger()};
+    nb::object logging = scope->get("logging");
+    nb::object prefix = nb::str("{}.").format(scope->get("ROOT_LOGGER_NAME"));
+    nb::list names = snapshot(logging.attr("root").attr("manager").attr("loggerDict"));
+    for (nb::handle name : names) {
+        if (!PyUnicode_Check(name.ptr()) || !arg_bool(name.attr("startswith")(prefix))) continue;
+        nb::object logger = logging.attr("root").attr("manager").attr("loggerDict")[name];
+        if (nb::isinstance(logger, logging.attr("Logger"))) loggers.push_back(logger);
+    }
+    return loggers;
+}
+
+// The console level: the first handler of each package logger is its console handler.
 nb::object set_root_logging_level(const Args& a) {
     nb::int_ level = arg_int(a[0], "level");
-    root_logger().attr("handlers")[0].attr("setLevel")(level);
+    for (const nb::object& logger : package_loggers()) {
+        nb::object handlers = logger.attr("handlers");
+        if (nb::len(handlers) > 0) handlers[0].attr("setLevel")(level);
+    }
     return nb::none();
 }
 
-// Moves one file handler's log into new_filename, appending when that file exists already.
-void move_log(nb::handle logger, nb::handle handler, nb::handle new_filename) {
+// Moves a log file into new_filename, appending when that file exists already.
+void move_log_file(nb::handle old_filename, nb::handle new_filename) {
     nb::object os = scope->get("os");
-    nb::object builtins_open = nb::module_::import_("builtins").attr("open");
-    nb::object old_filename = handler.attr("baseFilename");
-    nb::object formatter = handler.attr("formatter");
-    nb::object level = handler.attr("level");
-    logger.attr("removeHandler")(handler);
-    handler.attr("close")();
-
-    if (arg_bool(os.attr("path").attr("exists")(new_filename))) {
-        nb::object old_file = builtins_open(old_filename, nb::arg("mode") = "r",
-                                            nb::arg("encoding") = "utf-8");
-        nb::object content;
-        try {
-            content = old_file.attr("read")();
-        } catch (...) {
-            old_file.attr("close")();
-            throw;
-        }
-        old_file.attr("close")();
-        nb::object new_file = builtins_open(new_filename, nb::arg("mode") = "a",
-                                            nb::arg("encoding") = "utf-8");
-        try {
-            new_file.attr("write")(content);
-        } catch (...) {
-            new_file.attr("close")();
-            throw;
-        }
-        new_file.attr("close")();
-        os.attr("remove")(old_filename);
-    } else {
+    if (!arg_bool(os.attr("path").attr("exists")(old_filename))) return;
+    if (!arg_bool(os.attr("path").attr("exists")(new_filename))) {
         os.attr("rename")(old_filename, new_filename);
+        return;
     }
-
-    nb::object file_handler = rotating_file_handler(new_filename);
-    file_handler.attr("setFormatter")(formatter);
-    file_handler.attr("setLevel")(level);
-    logger.attr("addHandler")(file_handler);
+    nb::object builtins_open = nb::module_::import_("builtins").attr("open");
+    nb::object content;
+    with_context(builtins_open(old_filename, nb::arg("mode") = "r", nb::arg("encoding") = "utf-8"),
+                 [&](nb::handle file) { content = file.attr("read")(); });
+    with_context(builtins_open(new_filename, nb::arg("mode") = "a", nb::arg("encoding") = "utf-8"),
+                 [&](nb::handle file) { file.attr("write")(content); });
+    os.attr("remove")(old_filename);
 }
 
+// Every package file handler not yet on new_filename is closed, its file moved (once, however
+// many handlers of the per-class loggers share it) and a handler on the new file takes its
+// place, with its formatter and level.
 nb::object set_logging_filename(const Args& a) {
     nb::str filename = arg_str(a[0], "filename");
-    nb::object logging = scope->get("logging");
-    nb::object os = scope->get("os");
-    nb::object logger = root_logger();
-    nb::object file_handler_type = logging.attr("handlers").attr("RotatingFileHandler");
-    nb::object new_filename = os.attr("path").attr("join")(scope->get("FILE_LOGS_DIR"),
-                                                         nb::str("{}.log").format(filename));
-    // The walk runs over the live list: a moved handler is appended and met again later.
-    for (std::size_t i = 0; i < nb::len(nb::object(logger.attr("handlers"))); ++i) {
-        nb::object handler = nb::object(logger.attr("handlers"))[i];
-        if (!nb::isinstance(handler, file_handler_type)) continue;
-        if (handler.attr("baseFilename").equal(new_filename)) continue;
-        move_log(logger, handler, new_filename);
+    nb::object file_handler_type = scope->get("logging").attr("handlers").attr("RotatingFileHandler");
+    nb::object new_filename = scope->get("os").attr("path").attr("join")(
+        scope->get("FILE_LOGS_DIR"), nb::str("{}.log").format(filename));
+    struct Moved {
+        nb::object logger, formatter, level;
+    };
+    std::vector<Moved> moved;
+    nb::list old_files;
+    for (const nb::object& logger : package_loggers()) {
+        for (nb::handle handler : snapshot(logger.attr("handlers"))) {
+            if (!nb::isinstance(handler, file_handler_type)) continue;
+            nb::object old_filename = handler.attr("baseFilename");
+            if (old_filename.equal(new_filename)) continue;
+            moved.push_back({logger, handler.attr("formatter"), handler.attr("level")});
+            logger.attr("removeHandler")(handler);
+            handler.attr("close")();
+            if (!contains(old_files, old_filename)) old_files.append(old_filename);
+        }
+    }
+    for (nb::handle old_filename : old_files) move_log_file(old_filename, new_filename);
+    for (const Moved& entry : moved) {
+        nb::object file_handler = rotating_file_handler(new_filename);
+        file_handler.attr("setFormatter")(entry.formatter);
+        file_handler.attr("setLevel")(entry.level);
+        entry.logger.attr("addHandler")(file_handler);
     }
     return nb::none();
 }

@@ -80,7 +80,7 @@ nb::object disk_store(const Args& a) {
 // Empties a cache but for its lock entry, which a holder must keep, then removes value files
 // that no entry refers to any more: a writer stopped while writing a value leaves its file.
 void clear_keeping_lock(nb::handle cache, nb::handle lock_key) {
-    for (nb::handle key : nb::list(cache.attr("iterkeys")()))
+    for (nb::handle key : snapshot(cache.attr("iterkeys")()))
         if (!equal(key, lock_key)) cache.attr("delete")(key);
     nb::object os = scope->get("os");
     nb::object glob = scope->get("glob").attr("glob");
@@ -292,7 +292,7 @@ nb::object set_status(const Args& a) {
 
 nb::object get_parents(const Args& a) {
     nb::list parents;
-    for (auto [identifier, name] : nb::borrow<nb::dict>(a[0].attr("_parents"))) {
+    for (auto [identifier, name] : dict_state(a[0].attr("_parents"))) {
         nb::dict parent;
         parent["id"] = identifier;
         parent["name"] = name;
@@ -401,7 +401,7 @@ nb::object get_outputs(const Args& a) {
     // again.
     if (!module_statements.is_none()) {
         nb::dict globals = scope->dict();
-        for (auto [symbol, statement] : nb::borrow<nb::dict>(module_statements)) {
+        for (auto [symbol, statement] : dict_state(module_statements)) {
             nb::dict locals;
             locals["module_statements"] = module_statements;
             locals["non_module_outputs"] = non_module_outputs;
@@ -413,7 +413,7 @@ nb::object get_outputs(const Args& a) {
         }
     }
     if (!non_module_outputs.is_none())
-        for (auto [key, variable] : nb::borrow<nb::dict>(non_module_outputs))
+        for (auto [key, variable] : dict_state(non_module_outputs))
             value[key] = variable;
     return nb::len(value) > 0 ? nb::object(value) : nb::none();
 }
@@ -438,15 +438,15 @@ nb::object get_exception(const Args& a) {
 nb::object add_parent(const Args& a) {
     nb::str identifier = arg_str(a[1], "identifier");
     nb::str name = arg_str(a[2], "name");
-    nb::dict parents = nb::borrow<nb::dict>(a[0].attr("_parents"));
+    nb::dict parents = dict_state(a[0].attr("_parents"));
     if (!parents.contains(identifier)) nb::setattr(a[0], "status", component_status("INVALID"));
-    nb::borrow<nb::dict>(a[0].attr("_parents"))[identifier] = name;
+    dict_state(a[0].attr("_parents"))[identifier] = name;
     return nb::none();
 }
 
 nb::object remove_parent(const Args& a) {
     nb::str identifier = arg_str(a[1], "identifier");
-    if (!nb::borrow<nb::dict>(a[0].attr("_parents")).contains(identifier)) return nb::bool_(false);
+    if (!dict_state(a[0].attr("_parents")).contains(identifier)) return nb::bool_(false);
     nb::setattr(a[0], "status", component_status("INVALID"));
     a[0].attr("_parents").attr("pop")(identifier);
     return nb::bool_(true);
@@ -507,7 +507,7 @@ void write_entries(nb::handle self, nb::handle cache, nb::handle directory) {
         outputs.attr("clear")();
         nb::object variables = self.attr("_non_module_outputs");
         if (variables.is_none()) return;
-        for (auto [symbol, value] : nb::borrow<nb::dict>(variables)) {
+        for (auto [symbol, value] : dict_state(variables)) {
             try {
                 outputs.attr("set")(nb::arg("key") = symbol, nb::arg("value") = value);
             } catch (nb::python_error& error) {
@@ -977,7 +977,7 @@ nb::object serialized_request(nb::handle self, nb::handle request) {
         for (const char* field : {"non_module_inputs", "parameters", "credentials"}) {
             nb::object values = request.attr(field);
             if (values.is_none()) continue;
-            for (auto [name, value] : nb::borrow<nb::dict>(values)) {
+            for (auto [name, value] : dict_state(values)) {
                 try {
                     dumps(value);
                 } catch (nb::python_error& culprit) {

@@ -45,6 +45,12 @@ void with_context(nb::handle manager, const std::function<void(nb::handle)>& bod
     if (!truth) throw error;
 }
 
+nb::list snapshot(nb::handle iterable) {
+    PyObject* copy = PySequence_List(iterable.ptr());
+    if (!copy) throw nb::python_error();
+    return nb::steal<nb::list>(copy);
+}
+
 bool contains(nb::handle container, nb::handle item) {
     int found = PySequence_Contains(container.ptr(), item.ptr());
     if (found < 0) throw nb::python_error();

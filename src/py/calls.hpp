@@ -19,6 +19,10 @@ nb::object call_with_keywords(nb::handle callable, std::initializer_list<nb::han
 // may suppress.
 void with_context(nb::handle manager, const std::function<void(nb::handle)>& body);
 
+// list(iterable): a new list, for walking what the walk itself changes. (nb::list(x) of an
+// attribute accessor borrows the live list instead.)
+nb::list snapshot(nb::handle iterable);
+
 // item in container, as Python's `in` tests it.
 bool contains(nb::handle container, nb::handle item);
 

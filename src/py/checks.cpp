@@ -60,4 +60,16 @@ void check_result(nb::handle value, PyTypeObject* type, bool optional) {
     raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value.ptr())->tp_name);
 }
 
+nb::dict dict_state(nb::handle value) {
+    if (!PyDict_Check(value.ptr()))
+        raise(PyExc_TypeError, "Expected dict, got %.200s", Py_TYPE(value.ptr())->tp_name);
+    return nb::borrow<nb::dict>(value);
+}
+
+nb::list list_state(nb::handle value) {
+    if (!PyList_Check(value.ptr()))
+        raise(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(value.ptr())->tp_name);
+    return nb::borrow<nb::list>(value);
+}
+
 }  // namespace trelvo::py

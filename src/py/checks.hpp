@@ -29,4 +29,10 @@ bool arg_bool(nb::handle value);
 // "Expected <type>, got <type>".
 void check_result(nb::handle value, PyTypeObject* type, bool optional = true);
 
+// Private state read back from an instance (or a result held on it): a dict or list, of any
+// subclass, else TypeError "Expected dict, got <type>". Code that goes on with the value's C
+// API must never trust its type: a wrong one would crash the interpreter.
+nb::dict dict_state(nb::handle value);
+nb::list list_state(nb::handle value);
+
 }  // namespace trelvo::py

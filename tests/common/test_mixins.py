@@ -99,8 +99,7 @@ def test_init_takes_part_in_cooperative_init(logs_dir):
 
 def test_set_root_logging_level(logs_dir):
     root = logging.getLogger(APP_NAME)
-    with pytest.raises(IndexError):
-        LoggingMixin.set_root_logging_level(logging.INFO)
+    LoggingMixin.set_root_logging_level(logging.INFO)  # no handler anywhere: nothing to change
     first, second = logging.StreamHandler(), logging.StreamHandler()
     root.addHandler(first)
     root.addHandler(second)
@@ -109,6 +108,34 @@ def test_set_root_logging_level(logs_dir):
     with pytest.raises(TypeError) as raised:
         LoggingMixin.set_root_logging_level("DEBUG")
     assert str(raised.value) == "Argument 'level' has incorrect type (expected int, got str)"
+
+
+def test_the_controls_act_on_the_handlers_the_mixin_makes(logs_dir):
+    class First(LoggingMixin):
+        pass
+
+    class Second(LoggingMixin):
+        pass
+
+    first, second = First(), Second()
+    LoggingMixin.set_root_logging_level(logging.ERROR)
+    assert [h.level for h in first.logger.handlers] == [logging.ERROR, logging.DEBUG]
+    assert [h.level for h in second.logger.handlers] == [logging.ERROR, logging.DEBUG]
+
+    first.logger.debug("from the first")
+    second.logger.debug("from the second")
+    LoggingMixin.set_logging_filename("renamed")
+    assert os.listdir(logs_dir) == ["renamed.log"]
+    for worker in (first, second):
+        (handler,) = file_handlers(worker.logger)
+        assert handler.baseFilename == str(logs_dir / "renamed.log")
+        assert handler.level == logging.DEBUG
+    second.logger.debug("after the move")
+    for worker in (first, second):
+        file_handlers(worker.logger)[0].flush()
+    text = (logs_dir / "renamed.log").read_text(encoding="utf-8")
+    assert [line.rsplit(": ", 1)[1] for line in text.splitlines()] == [
+        "from the first", "from the second", "after the move"]
 
 
 def root_file_handler(logs_dir, name):

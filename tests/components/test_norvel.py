@@ -179,3 +179,28 @@ def test_getters_check_the_stored_types(make_component):
     component._name = 5
     with pytest.raises(TypeError, match="^Expected str, got int$"):
         component.name
+
+
+def test_private_state_of_the_wrong_type_is_a_type_error_never_a_crash(python):
+    output = python("""
+        from IPython.core.interactiveshell import InteractiveShell
+        from trelvo_core.components.norvel import TrelvoComponentNorvel
+        from trelvo_core.misc import TrelvoComponentStatus
+
+        component = TrelvoComponentNorvel("c", "c", "x = 1", ipython_shell=InteractiveShell.instance())
+        component._parents = [("p", "parent")]
+        attempts = [lambda: component.add_parent("q", "other"), lambda: component.parents,
+                    lambda: component.remove_parent("p")]
+        def with_outputs():
+            component._parents = {}
+            component._status = TrelvoComponentStatus.SUCCESSFUL
+            component._non_module_outputs = ["not", "a", "dict"]
+            return component.outputs
+        for attempt in attempts + [with_outputs]:
+            try:
+                attempt()
+                print("no error")
+            except TypeError as error:
+                print(error)
+        """)
+    assert output.splitlines() == ["Expected dict, got list"] * 4

@@ -319,7 +319,7 @@ nb::object execute_in_process(const Args& a) {
     }
     nb::list non_serializable;
     nb::object outputs = result.attr("non_module_outputs");
-    for (auto [name, value] : nb::borrow<nb::dict>(outputs)) {
+    for (auto [name, value] : dict_state(outputs)) {
         try {
             cloudpickle.attr("dumps")(value);
         } catch (nb::python_error& error) {

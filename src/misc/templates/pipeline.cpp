@@ -41,7 +41,7 @@ bool is_undefined(nb::handle value) {
 nb::dict plain(nb::handle value, const char* what) {
     if (nb::isinstance(value, scope->get("BaseModel"))) {
         nb::object dumped = is_pydantic_v1(*scope) ? value.attr("dict")() : value.attr("model_dump")();
-        return nb::borrow<nb::dict>(dumped);
+        return dict_state(dumped);
     }
     if (!PyDict_Check(value.ptr()))
         raise(PyExc_TypeError, "Expected a model or a dict for %s, got %.200s", what,

@@ -173,7 +173,7 @@ std::size_t completed_trials(nb::handle trials) {
 
 nb::list parameter_importances(nb::handle self, nb::handle study, nb::handle trials) {
     nb::list importances;
-    nb::list directions = nb::borrow<nb::list>(self.attr("_directions"));
+    nb::list directions = list_state(self.attr("_directions"));
     // Fewer than two completed trials rank nothing: optuna would warn and give every parameter
     // the same meaningless share.
     bool enough = completed_trials(trials) >= 2;
