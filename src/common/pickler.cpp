@@ -10,6 +10,12 @@ using namespace trelvo::py;
 nb::handle pickler_class;  // for super() in __init__
 
 nb::object init(const Args& a) {
+    // As the standard library's forking pickler does: registered reducers join the dispatch
+    // table. The table is the live dict before cloudpickle's, and it must be on the instance
+    // before the C pickler initialises, which is when it reads it.
+    nb::object chain = nb::module_::import_("collections").attr("ChainMap")(
+        a[0].attr("_extra_reducers"), nb::getattr(pickler_class, "dispatch_table"));
+    nb::setattr(a[0], "dispatch_table", chain);
     super_of(pickler_class, a[0]).attr("__init__")(nb::arg("file") = a[1], nb::arg("protocol") = a[2],
                                                 nb::arg("buffer_callback") = a[3]);
     return nb::none();

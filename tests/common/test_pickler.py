@@ -45,3 +45,22 @@ def test_register_replaces_reducers_without_touching_the_standard_library():
     assert Sub._extra_reducers is TrelvoForkingPickler._extra_reducers
     assert ForkingPickler._extra_reducers == standard
     del TrelvoForkingPickler._extra_reducers[Point]
+
+
+class Temperature:
+    def __init__(self, degrees):
+        self.degrees = degrees
+
+
+def test_registered_reducers_apply_to_what_is_dumped():
+    def as_text(value):
+        return (str, (f"{value.degrees} degrees",))
+
+    TrelvoForkingPickler.register(Temperature, as_text)
+    try:
+        buffer = io.BytesIO()
+        TrelvoForkingPickler(buffer).dump({"today": Temperature(21), "f": lambda: 1})
+        loaded = pickle.loads(buffer.getvalue())
+        assert loaded["today"] == "21 degrees" and loaded["f"]() == 1
+    finally:
+        del TrelvoForkingPickler._extra_reducers[Temperature]
