@@ -93,3 +93,27 @@ def test_app_name_fits_file_names():
     from trelvo_core.common.info import APP_NAME
 
     assert isinstance(APP_NAME, str) and APP_NAME.isidentifier()
+
+
+def test_nothing_the_package_opens_listens_beyond_loopback(python):
+    output = python(
+        """
+        import multiprocessing, psutil
+        from trelvo_core.components.norvel import TrelvoComponentNorvel
+        from trelvo_core.ipython.brascom import TrelvoBrascom
+
+        component = TrelvoComponentNorvel("n1", "net", "x = 1")   # embeds the kernel application
+        router = TrelvoBrascom()
+        router.start()
+        with multiprocessing.get_context("fork").Pool(1) as pool:
+            component.execute_async(pool, iopub_port=router.iosub_port).wait(60)
+            processes = [psutil.Process()] + psutil.Process().children(recursive=True)
+            addresses = {c.laddr.ip for p in processes for c in p.net_connections(kind="inet")
+                         if c.status == "LISTEN"}
+        router.close()
+        print(component.status.name, sorted(addresses))
+        """,
+        timeout=120,
+    )
+    status, addresses = output.strip().split(" ", 1)
+    assert status == "SUCCESSFUL" and addresses == "['127.0.0.1']"
