@@ -92,7 +92,15 @@ def test_boolean_json_content_is_understood(router, capsys):
     assert made.is_alive()
 
 
-def test_unreadable_messages_are_dropped_with_one_log_line_each(router, capsys, caplog):
+def test_unreadable_messages_are_dropped_with_one_log_line_each(router, capsys, caplog,
+                                                                monkeypatch):
+    import logging
+
+    from trelvo_core.ipython import brascom
+
+    # Libraries configured earlier in the run may have disabled or silenced existing loggers.
+    monkeypatch.setattr(brascom.logger, "disabled", False)
+    caplog.set_level(logging.WARNING, logger=brascom.logger.name)
     made, publisher = router
     publisher.socket.send_multipart([b"display_data"])             # one frame
     publisher.socket.send_multipart([b"\xff\xfe", b"{}"])           # a topic that is not UTF-8
