@@ -5,6 +5,8 @@
 #include "class_builder.hpp"
 #include "strings.hpp"
 
+#include <algorithm>
+
 namespace trelvo::capture::pellory {
 namespace {
 
@@ -272,6 +274,7 @@ nb::object init(const Args& a) {
     nb::setattr(self, "_stderr_write", sys.attr("stderr").attr("write"));
     nb::setattr(self, "_display_publish", nb::none());
     nb::setattr(self, "_clear_output", nb::none());
+    nb::setattr(self, "_gc_threshold", nb::none());
     if (is_zmq_shell(a[2])) {
         nb::object publisher = a[2].attr("display_pub");
         nb::setattr(self, "_display_publish", publisher.attr("publish"));
@@ -295,6 +298,31 @@ nb::object remove_context(const Args& a) {
     return nb::none();
 }
 
+// Every print makes two records that the cyclic collector tracks and that live as long as the
+// capture: full collections then walk ever more of them, and the cost per line grows with the
+// output. While capturing, a full collection waits for a thousand middle-generation ones (not
+// ten), which keeps the cost flat and still collects in a long cell; the thresholds come back
+// when the last context closes.
+constexpr long kCapturingFullCollectionThreshold = 1000;
+
+void hold_full_collections(nb::handle self) {
+    nb::object gc = scope->get("gc");
+    nb::object thresholds = gc.attr("get_threshold")();
+    nb::setattr(self, "_gc_threshold", thresholds);
+    long full = nb::cast<long>(thresholds[2]);
+    gc.attr("set_threshold")(thresholds[0], thresholds[1],
+                             std::max(full, kCapturingFullCollectionThreshold));
+}
+
+void release_full_collections(nb::handle self) {
+    nb::object saved = self.attr("_gc_threshold");
+    if (saved.is_none()) return;
+    PyObject* result = PyObject_CallObject(scope->get("gc").attr("set_threshold").ptr(), saved.ptr());
+    if (!result) throw nb::python_error();
+    Py_DECREF(result);
+    nb::setattr(self, "_gc_threshold", nb::none());
+}
+
 nb::object wrap_methods(const Args& a) {
     nb::handle self = a[0];
     arg_list(a[1], "captured");
@@ -305,6 +333,7 @@ nb::object wrap_methods(const Args& a) {
     nb::object clear = make_closure(replacements->clear_output, self);
 
     if (truth(self.attr("is_unwrapped"))) {
+        hold_full_collections(self);
         nb::object logger = self.attr("_logger");
         nb::setattr(logger, "info", bind(info, logger));
         nb::setattr(logger, "error", bind(error, logger));
@@ -330,6 +359,7 @@ nb::object unwrap_methods(const Args& a) {
     nb::handle self = a[0];
     self.attr("remove_context")();
     if (truth(self.attr("has_remaining_context"))) return nb::none();
+    release_full_collections(self);
     nb::object logger = self.attr("_logger");
     restore(logger, "info", self.attr("_logging_info"));
     restore(logger, "error", self.attr("_logging_error"));
@@ -384,6 +414,7 @@ constexpr const char* kDoc = R"(Wrapper manager for display-pub Session's send m
     )";
 
 void bind_imports(const Scope& s) {
+    s.import("gc");
     s.import("logging");
     s.import("sys");
     s.import_from("io", {"TextIOWrapper"});

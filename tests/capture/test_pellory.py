@@ -237,3 +237,19 @@ def test_metadata_must_be_a_dict_when_read():
     pellory._metadata = "text"
     with pytest.raises(TypeError, match="^Expected dict, got str$"):
         pellory.metadata
+
+
+def test_full_collections_wait_while_capturing_and_come_back(manager):
+    import gc
+
+    before = gc.get_threshold()
+    outer, inner = manager(), manager()
+    outer.wrap_methods([], send_to_front=False, verbose=False)
+    try:
+        held = gc.get_threshold()
+        inner.wrap_methods([], send_to_front=False, verbose=False)  # a run inside a run
+        inner.unwrap_methods()
+        assert held == before[:2] + (max(before[2], 1000),) and gc.get_threshold() == held
+    finally:
+        outer.unwrap_methods()
+    assert gc.get_threshold() == before
