@@ -343,8 +343,9 @@ nb::object wrap_methods(const Args& a) {
         nb::object err = self.attr("_stderr");
         nb::setattr(out, "write", bind(stream_writer, out));
         nb::setattr(err, "write", bind(stream_writer, err));
+        // A ZMQ shell's publisher was saved at construction; asking again costs every run.
         nb::object shell = self.attr("_ipython_shell");
-        if (is_zmq_shell(shell)) {
+        if (!self.attr("_display_publish").is_none()) {
             nb::object publisher = shell.attr("display_pub");
             nb::setattr(publisher, "publish", bind(publish, publisher));
             nb::setattr(publisher, "clear_output", bind(clear, publisher));
@@ -366,7 +367,7 @@ nb::object unwrap_methods(const Args& a) {
     restore(self.attr("_stdout"), "write", self.attr("_stdout_write"));
     restore(self.attr("_stderr"), "write", self.attr("_stderr_write"));
     nb::object shell = self.attr("_ipython_shell");
-    if (is_zmq_shell(shell)) {
+    if (!self.attr("_display_publish").is_none()) {
         nb::object publisher = shell.attr("display_pub");
         restore(publisher, "publish", self.attr("_display_publish"));
         restore(publisher, "clear_output", self.attr("_clear_output"));

@@ -36,6 +36,19 @@ bool contains(nb::handle container, nb::handle item) {
     return found != 0;
 }
 
+// SHELL_INIT_LOCALS as a frozenset for the membership tests of every run, rebuilt when the
+// module constant is replaced.
+nb::object init_names() {
+    static auto* cached = new std::pair<nb::object, nb::object>();  // (the list, its set)
+    nb::object current = scope->get("SHELL_INIT_LOCALS");
+    if (!current.is(cached->first)) {
+        PyObject* names = PyFrozenSet_New(current.ptr());
+        if (!names) throw nb::python_error();
+        *cached = {current, nb::steal(names)};
+    }
+    return cached->second;
+}
+
 nb::dict user_ns(nb::handle shell) {
     nb::object ns = shell.attr("user_ns");
     check_result(ns, &PyDict_Type, false);
@@ -45,7 +58,7 @@ nb::dict user_ns(nb::handle shell) {
 // Removes every name but the ones a fresh IPython namespace holds.
 void clear_namespace(nb::handle shell) {
     nb::dict ns = user_ns(shell);
-    nb::object init_locals = scope->get("SHELL_INIT_LOCALS");
+    nb::object init_locals = init_names();
     nb::object names = nb::steal(PyDict_Keys(ns.ptr()));
     if (!names.is_valid()) throw nb::python_error();
     for (nb::handle name : names)
@@ -215,7 +228,7 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     pellory.attr("unwrap_methods")();
 
     nb::dict secrets = merged({run.parameters, run.credentials});
-    nb::object init_locals = scope->get("SHELL_INIT_LOCALS");
+    nb::object init_locals = init_names();
     nb::dict non_module_outputs, module_outputs;
     for (auto [name, value] : user_ns(shell)) {
         // Only str keys name variables.

@@ -153,6 +153,13 @@ void register_captured_model(const Scope& s) {
                       "Create a TrelvoCapturedModel from Trelvo JSON object.")
         .method("to_trelvo_dict", {arg("self")}, "Dict[str, Any]", to_trelvo_dict,
                 "Export to Trelvo JSON object.");
+    if (is_pydantic_v1(s)) {
+        // pydantic 1 would copy every record again whenever a list of them is a field.
+        nb::dict config;
+        config["copy_on_model_validation"] = "none";
+        builder.attribute("Config", nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(
+                                        "Config", nb::tuple(), config));
+    }
     nb::object model = builder.build(nb::make_tuple(s.get("BaseModel")));
     resolve_model_annotations(model, s);
 }

@@ -20,10 +20,18 @@ if pydantic.__version__ < "2.0.0":
         class Config:
             use_enum_values = True
 
+    class _NestedModel(BaseModel):
+        # pydantic 1 copies a model given as a field of another: a run's cache model, its
+        # summary and every captured record would be copied once more on every run.
+        class Config:
+            copy_on_model_validation = "none"
+
 else:
 
     class _StatusTextModel(BaseModel):
         model_config = pydantic.ConfigDict(use_enum_values=True)
+
+    _NestedModel = BaseModel  # pydantic 2 does not copy nested models
 
 
 class TrelvoComponentRemoteConfigModel(BaseModel):
@@ -45,16 +53,17 @@ class TrelvoComponentMetadataModel(BaseModel):
     remoteExecution: Optional[TrelvoComponentRemoteConfigModel] = None
 
 
-class TrelvoComponentOutputsSummaryModel(BaseModel):
+class TrelvoComponentOutputsSummaryModel(_NestedModel):
     """A run's new or changed outputs by kind."""
 
-    classes: List[str] = []
-    functions: List[str] = []
-    objects: List[str] = []
-    modules: List[str] = []
+    # A factory, not a shared default: pydantic would copy a list default on every run.
+    classes: List[str] = pydantic.Field(default_factory=list)
+    functions: List[str] = pydantic.Field(default_factory=list)
+    objects: List[str] = pydantic.Field(default_factory=list)
+    modules: List[str] = pydantic.Field(default_factory=list)
 
 
-class TrelvoCacheModel(BaseModel):
+class TrelvoCacheModel(_NestedModel):
     """The results of one run, or its error."""
 
     module_statements: Optional[Dict[str, str]] = None
