@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+from trelvo_core.components.norvel import TrelvoComponentNorvel
+
 from trelvo_core.contrib import diskcache
 from trelvo_core.misc import TrelvoComponentStatus as Status
 from trelvo_core.misc import TrelvoDiskcacheStatus as DiskStatus
@@ -224,3 +226,24 @@ def test_a_fresh_interpreter_takes_over_the_cache(cached, tmp_path, python):
         """,
     )
     assert output.split("\n")[-4:-1] == ["SUCCESSFUL CACHED", "[1, 2] ['json'] 2", "['hi']"]
+
+
+class TrelvoComponentRefusing(TrelvoComponentNorvel):
+    """A component whose writer records a refusal instead of writing."""
+
+    def _write_diskcache(self, cache_dir):
+        with diskcache.Cache(directory=cache_dir) as cache:
+            cache.set("status", DiskStatus.FAILED)
+            cache.set("_error_msg", "refused by policy")
+
+
+def test_an_overriding_writer_has_its_outcome_read_from_the_disk(shell, tmp_path, capsys):
+    from trelvo_core.misc.models import TrelvoCacheModel, TrelvoComponentMetadataModel
+
+    component = TrelvoComponentRefusing(
+        "c9", "refusing", "x = 1", ipython_shell=shell,
+        metadata=TrelvoComponentMetadataModel(componentType="Norvel", diskcache=True))
+    component.load_memory_cache(TrelvoCacheModel(non_module_outputs={"x": 1}))
+    component.write_diskcache(str(tmp_path))
+    assert component.diskcache_status is DiskStatus.FAILED
+    assert "refused by policy" in capsys.readouterr().err
