@@ -36,9 +36,9 @@ def components():
 
 def by_hand(path, yaml_path):
     """Imports the pipeline module from its file and compiles it, as a hand-written one."""
-    spec = importlib.util.spec_from_file_location("handwritten_pipeline", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("handwritten_pipeline", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     compiler.Compiler().compile(pipeline_func=module.pipeline, package_path=yaml_path)
     with open(yaml_path, encoding="utf-8") as source:
         return source.read()

@@ -106,10 +106,11 @@ def test_parameter_types_and_defaults():
     text = MorvishPipeline().compile_to_yaml(
         pipeline_name="Typed Pipeline!", parameters=parameters, components=[
             {"identifier": "a", "name": "use all", "code": " + ".join(values), "outputs": []}])
-    spec = yaml.safe_load(text)
-    assert spec["schemaVersion"] == "2.1.0" and spec["pipelineInfo"]["name"] == "typed-pipeline"
+    document = yaml.safe_load(text)
+    assert document["schemaVersion"] == "2.1.0"
+    assert document["pipelineInfo"]["name"] == "typed-pipeline"
     assert {n: (p["parameterType"], p["defaultValue"])
-            for n, p in spec["root"]["inputDefinitions"]["parameters"].items()} == {
+            for n, p in document["root"]["inputDefinitions"]["parameters"].items()} == {
         "flag": ("BOOLEAN", True), "count": ("NUMBER_INTEGER", 3), "rate": ("NUMBER_DOUBLE", 1.0),
         "label": ("STRING", "x"), "tags": ("LIST", ["a"]), "config": ("STRUCT", {"k": 1}),
         "shape": ("LIST", [2, 3]), "guess": ("NUMBER_DOUBLE", 0.5)}
@@ -130,8 +131,8 @@ def test_the_pipeline_yaml_runs_under_the_local_runner(tmp_path, pipeline_run):
     models, printed = pipeline_run
     text = MorvishPipeline().compile_to_yaml(pipeline_name="demo", components=models,
                                             parameters=PARAMETERS)
-    spec = yaml.safe_load(text)
-    tasks = spec["root"]["dag"]["tasks"]
+    document = yaml.safe_load(text)
+    tasks = document["root"]["dag"]["tasks"]
     assert {key: (task["taskInfo"]["name"], sorted(task.get("dependentTasks", [])))
             for key, task in tasks.items()} == {
         "make-data": ("Make data", []), "left": ("left", ["make-data"]),
