@@ -104,7 +104,9 @@ void set_none(nb::handle self, std::initializer_list<const char*> attributes) {
 nb::object load_memory_cache(const Args& a) {
     nb::handle self = a[0], cache = a[1];
     if (!cache.attr("exception_msg").is_none()) {
-        set_none(self, {"_module_statements", "_non_module_outputs", "_last_output", "_captured"});
+        set_none(self, {"_module_statements", "_non_module_outputs", "_last_output"});
+        // What the cell wrote before it raised stays with its error.
+        nb::setattr(self, "_captured", cache.attr("captured"));
         nb::setattr(self, "_exception_msg", cache.attr("exception_msg"));
         set_none(self, {"_import_statements", "_non_module_inputs_names",
                         "_non_module_outputs_names", "_outputs_summary"});

@@ -137,8 +137,11 @@ std::string import_code(nb::dict module_statements) {
     return core::build_import_code(statements);
 }
 
-nb::object failure_response(nb::handle shell, nb::handle traceback) {
-    nb::object cache = scope->get("TrelvoCacheModel")(nb::arg("exception_msg") = traceback);
+// A failed run keeps what the cell wrote before it raised (None when the imports failed).
+nb::object failure_response(nb::handle shell, nb::handle traceback,
+                            nb::handle captured = nb::none()) {
+    nb::object cache = scope->get("TrelvoCacheModel")(nb::arg("exception_msg") = traceback,
+                                                      nb::arg("captured") = captured);
     return scope->get("TrelvoExecutionResponseModel")(
         nb::arg("status") = scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR"),
         nb::arg("result") = cache,
@@ -222,7 +225,7 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         wrapped = false;
         pellory.attr("unwrap_methods")();
         restore_namespace(shell, saved_locals);
-        return failure_response(shell, ran[2]);
+        return failure_response(shell, ran[2], captured);
     }
     wrapped = false;
     pellory.attr("unwrap_methods")();

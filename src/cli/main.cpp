@@ -1,0 +1,123 @@
+// The `trelvo` command: `trelvo run` runs a notebook as a pipeline, `trelvo worker` serves
+// remote runs. A command line that cannot run is one line on standard error and exit status 2.
+#include "checks.hpp"
+#include "class_builder.hpp"
+#include "strings.hpp"
+
+namespace trelvo::cli::main {
+namespace {
+
+using namespace trelvo::py;
+
+const Scope* scope = nullptr;
+
+// argparse reports a bad command line with the usage text and exits; here it is one line.
+nb::object parser_error(const Args& a) {
+    PyErr_SetObject(scope->get("TrelvoUsageError").ptr(), a[1].ptr());
+    throw nb::python_error();
+}
+
+nb::object build_parser() {
+    nb::object parser = scope->get("TrelvoArgumentParser")(
+        nb::arg("prog") = "trelvo",
+        nb::arg("description") = "Runs Jupyter notebooks as pipelines of cells.");
+    nb::object commands = parser.attr("add_subparsers")(nb::arg("dest") = "command",
+                                                        nb::arg("metavar") = "COMMAND");
+    nb::object run = commands.attr("add_parser")(
+        "run", nb::arg("help") = "run a notebook incrementally and write the executed notebook",
+        nb::arg("description") =
+            "Runs each code cell as a component fed by the cells whose names it reads, reusing "
+            "the cached results of unchanged cells, and writes the executed notebook.");
+    run.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
+    run.attr("add_argument")("-o", "--output", nb::arg("metavar") = "OUTPUT",
+                             nb::arg("help") = "the executed notebook (default: <stem>.out.ipynb beside NOTEBOOK)");
+    run.attr("add_argument")("-p", "--parameter", nb::arg("nargs") = 2, nb::arg("action") = "append",
+                             nb::arg("default") = nb::list(), nb::arg("metavar") = nb::make_tuple("NAME", "VALUE"),
+                             nb::arg("help") = "override a value of the cell tagged 'parameters' "
+                                               "(a Python literal, else text)");
+    run.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
+                             nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
+    run.attr("add_argument")("--no-cache", nb::arg("action") = "store_true",
+                             nb::arg("help") = "neither read nor write the run cache");
+    run.attr("add_argument")("--force", nb::arg("action") = "store_true",
+                             nb::arg("help") = "run every cell and refresh the cache");
+    run.attr("add_argument")("--jobs", nb::arg("type") = scope->get("int"), nb::arg("default") = 1,
+                             nb::arg("metavar") = "N",
+                             nb::arg("help") = "run up to N cells at once in worker processes");
+    run.attr("add_argument")("--remote", nb::arg("metavar") = "BROKER_URL",
+                             nb::arg("help") = "run the cells on celery workers of this broker");
+    run.attr("add_argument")("--backend", nb::arg("metavar") = "URL",
+                             nb::arg("help") = "celery result backend (default: the broker)");
+    run.attr("add_argument")("--timeout", nb::arg("type") = scope->get("float"),
+                             nb::arg("metavar") = "SECONDS",
+                             nb::arg("help") = "stop a cell that runs longer than this");
+    run.attr("add_argument")("--quiet", nb::arg("action") = "store_true",
+                             nb::arg("help") = "print only the summary line and errors");
+    nb::object worker = commands.attr("add_parser")(
+        "worker", nb::arg("help") = "serve remote runs as a celery worker");
+    worker.attr("add_argument")("--broker", nb::arg("required") = true, nb::arg("metavar") = "URL");
+    worker.attr("add_argument")("--backend", nb::arg("metavar") = "URL",
+                                nb::arg("help") = "celery result backend (default: the broker)");
+    worker.attr("add_argument")("--loglevel", nb::arg("default") = "INFO", nb::arg("metavar") = "LEVEL");
+    return parser;
+}
+
+nb::object dispatch(nb::handle argv) {
+    nb::object args = build_parser().attr("parse_args")(argv);
+    std::string command = args.attr("command").is_none() ? "" : utf8(args.attr("command"));
+    if (command == "run") return scope->get("run_notebook")(args);
+    if (command == "worker") {
+        nb::object backend = args.attr("backend").is_none() ? args.attr("broker") : args.attr("backend");
+        nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
+            "worker", "worker", nb::arg("backend") = backend, nb::arg("broker") = args.attr("broker"));
+        return executor.attr("run_executor")(nb::arg("loglevel") = args.attr("loglevel"));
+    }
+    PyErr_SetString(scope->get("TrelvoUsageError").ptr(), "choose a command: run or worker (see trelvo --help)");
+    throw nb::python_error();
+}
+
+void say(const std::string& line) {
+    nb::object stderr_ = scope->get("sys").attr("stderr");
+    stderr_.attr("write")(from_utf8(line + "\n"));
+    stderr_.attr("flush")();
+}
+
+nb::object run_command(const Args& a) {
+    nb::object argv = nb::borrow(a[0]);
+    if (argv.is_none()) {
+        argv = nb::steal(PySequence_GetSlice(scope->get("sys").attr("argv").ptr(), 1, PY_SSIZE_T_MAX));
+        if (!argv.is_valid()) throw nb::python_error();
+    }
+    try {
+        return dispatch(argv);
+    } catch (nb::python_error& error) {
+        if (error.matches(scope->get("TrelvoUsageError"))) {
+            say("trelvo: error: " + utf8(nb::str(error.value())));
+            return nb::int_(2);
+        }
+        if (error.matches(PyExc_KeyboardInterrupt)) {
+            say("trelvo: interrupted");
+            return nb::int_(130);
+        }
+        throw;
+    }
+}
+
+}  // namespace
+}  // namespace trelvo::cli::main
+
+NB_MODULE(main, m) {
+    using namespace trelvo::cli::main;
+    using namespace trelvo::py;
+    scope = new Scope(m);
+    scope->import("argparse");
+    scope->import("sys");
+    scope->import_from("builtins", {"float", "int"});
+    scope->import_from("trelvo_core.cli.runner", {"TrelvoUsageError", "run_notebook"});
+    scope->import_from("trelvo_core.executors", {"TrelvoRemoteComponentExecutor"});
+    ClassBuilder(*scope, "TrelvoArgumentParser", "argparse's parser, reporting errors in one line.")
+        .method("error", {arg("self"), arg("message")}, "NoReturn", parser_error)
+        .build(nb::make_tuple(scope->get("argparse").attr("ArgumentParser")));
+    define_function(*scope, "main", {opt("argv", nb::none(), "Optional[List[str]]")}, "int", run_command,
+                    "The trelvo command; returns its exit status.");
+}

@@ -1,0 +1,1 @@
+"""The trelvo command: notebooks run as pipelines of components."""
