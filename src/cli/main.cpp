@@ -51,7 +51,7 @@ nb::object build_parser() {
     run.attr("add_argument")("--timeout", nb::arg("type") = scope->get("float"),
                              nb::arg("metavar") = "SECONDS",
                              nb::arg("help") = "stop a cell that runs longer than this");
-    run.attr("add_argument")("--quiet", nb::arg("action") = "store_true",
+    run.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
                              nb::arg("help") = "print only the summary line and errors");
     nb::object worker = commands.attr("add_parser")(
         "worker", nb::arg("help") = "serve remote runs as a celery worker");

@@ -4,6 +4,8 @@
 // its events are made the same way.
 #include "runner_internal.hpp"
 
+#include <cstdio>
+
 namespace trelvo::cli::runner {
 namespace {
 
@@ -116,9 +118,14 @@ void finish(Run& run, Cell& cell, std::chrono::steady_clock::time_point started,
 
 double deadline_seconds = 0;
 
+std::string timeout_message(double seconds) {
+    char text[96];
+    std::snprintf(text, sizeof text, "the cell was stopped: it ran longer than the %g s timeout", seconds);
+    return text;
+}
+
 nb::object deadline_passed(const Args&) {
-    PyErr_Format(PyExc_TimeoutError, "the cell was stopped: it ran longer than the %g s timeout",
-                 deadline_seconds);
+    PyErr_SetString(PyExc_TimeoutError, timeout_message(deadline_seconds).c_str());
     throw nb::python_error();
 }
 
@@ -280,8 +287,7 @@ void run_in_workers(Run& run) {
                 for (auto it = running.begin(); it != running.end();) {
                     if (seconds_since(it->second) <= run.options.timeout) { ++it; continue; }
                     Cell& cell = run.cells[it->first];
-                    PyErr_Format(PyExc_TimeoutError, "the cell was stopped: it ran longer than the %g s timeout",
-                                 run.options.timeout);
+                    PyErr_SetString(PyExc_TimeoutError, timeout_message(run.options.timeout).c_str());
                     nb::python_error timeout;
                     cell.component.attr("status") = scope->get("TrelvoComponentStatus").attr("FAILED");
                     finish(run, cell, it->second, timeout.value());
