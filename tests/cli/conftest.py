@@ -67,3 +67,12 @@ def trelvo_worker(redis_url, tmp_path_factory):
     yield redis_url
     worker.terminate()
     worker.wait(30)
+
+
+@pytest.fixture
+def cli():
+    """The helpers above, for the tests (conftest modules are not importable)."""
+    from types import SimpleNamespace
+
+    return SimpleNamespace(write=write_notebook, trelvo=trelvo, executed=executed,
+                           statuses=statuses, outputs_of=outputs_of)

@@ -184,6 +184,42 @@ nb::object summarise(nb::dict non_module_outputs, nb::dict non_module_locals,
     return summary;
 }
 
+// A function that came through pickling (from a worker, a celery worker or a disk cache) has
+// globals of its own holding only what they held when it was pickled, after its cell's namespace
+// was gone. For the run it is rebound to the shell's namespace, which holds the names the cell
+// reads, as it would in the notebook; the outputs give back the function that was passed.
+bool has_detached_globals(nb::handle value, nb::handle namespace_) {
+    if (!PyFunction_Check(value.ptr())) return false;
+    PyObject* globals = PyFunction_GET_GLOBALS(value.ptr());
+    if (globals == namespace_.ptr()) return false;
+    PyObject* module_name = PyDict_GetItemString(globals, "__name__");
+    PyObject* module = module_name ? PyImport_GetModule(module_name) : nullptr;
+    if (!module) {
+        PyErr_Clear();
+        return true;
+    }
+    bool own = PyModule_Check(module) && PyModule_GetDict(module) == globals;
+    Py_DECREF(module);
+    return !own;
+}
+
+nb::object rebound(nb::handle function, nb::handle namespace_) {
+    PyObject* f = function.ptr();
+    PyObject* copy = PyFunction_New(PyFunction_GET_CODE(f), namespace_.ptr());
+    if (!copy) throw nb::python_error();
+    nb::object result = nb::steal(copy);
+    for (const char* name : {"__defaults__", "__kwdefaults__", "__closure__", "__name__",
+                             "__qualname__", "__module__", "__doc__", "__annotations__", "__dict__"}) {
+        if (std::string_view(name) == "__closure__") {
+            if (PyFunction_GET_CLOSURE(f) && PyFunction_SetClosure(copy, PyFunction_GET_CLOSURE(f)) < 0)
+                throw nb::python_error();
+            continue;
+        }
+        nb::setattr(result, name, nb::getattr(function, name));
+    }
+    return result;
+}
+
 struct Run {
     nb::handle shell;
     nb::object request;
@@ -203,7 +239,18 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         restore_namespace(shell, saved_locals);
         return failure_response(shell, imported[2]);
     }
-    shell.attr("push")(run.non_module_locals);
+    nb::dict pushed = run.non_module_locals, originals;
+    nb::dict namespace_ = user_ns(shell);
+    for (auto [name, value] : run.non_module_inputs) {
+        if (!has_detached_globals(value, namespace_) || run.parameters.contains(name) ||
+            run.credentials.contains(name))
+            continue;
+        if (pushed.is(run.non_module_locals)) pushed = nb::borrow<nb::dict>(pushed.attr("copy")());
+        nb::object copy = rebound(value, namespace_);
+        pushed[name] = copy;
+        originals[nb::int_(reinterpret_cast<std::uintptr_t>(copy.ptr()))] = value;
+    }
+    shell.attr("push")(pushed);
 
     nb::list captured;
     pellory = scope->get("TrelvoPellory")(nb::arg("metadata") = metadata,
@@ -238,7 +285,9 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         if (!PyUnicode_Check(name.ptr()) || contains(init_locals, name) || is_history_name(name) ||
             secrets.contains(name))
             continue;
-        (PyModule_Check(value.ptr()) ? module_outputs : non_module_outputs)[name] = value;
+        nb::object given = originals.attr("get")(nb::int_(reinterpret_cast<std::uintptr_t>(value.ptr())));
+        (PyModule_Check(value.ptr()) ? module_outputs : non_module_outputs)[name] =
+            given.is_none() ? nb::borrow(value) : given;
     }
     nb::object converted = scope->get("convert_modules_to_statements")(module_outputs);
     nb::object summary =
