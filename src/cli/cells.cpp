@@ -5,6 +5,7 @@
 #include "class_builder.hpp"
 #include "strings.hpp"
 
+#include <regex>
 #include <string>
 
 namespace trelvo::cli::cells {
@@ -45,7 +46,8 @@ private:
 
     void children(nb::handle node) {
         for (nb::handle child : scope->get("ast").attr("iter_child_nodes")(node)) {
-            if (nb::isinstance(child, scope->get("ast").attr("stmt")))
+            if (nb::isinstance(child, scope->get("ast").attr("stmt")) ||
+                nb::isinstance(child, scope->get("ast").attr("excepthandler")))
                 statement(child);
             else
                 expression(child);
@@ -137,6 +139,7 @@ private:
         } else if (kind == "Lambda" || kind == "ListComp" || kind == "SetComp" ||
                    kind == "DictComp" || kind == "GeneratorExp") {
             for (const std::string& name : free_names(node)) read(name);
+        } else if (kind == "Call" && ipython_call(node)) {
         } else if (kind == "MatchAs" || kind == "MatchStar") {
             if (!node.attr("name").is_none()) bind(text_attr(node, "name"));
             children(node);
@@ -146,6 +149,51 @@ private:
         } else {
             children(node);
         }
+    }
+
+    // get_ipython().<method>(...) as IPython's transformations write magics and shell escapes:
+    // the code a timing magic runs is the cell's own, and {expression} or $name in a command
+    // line reads names.
+    bool ipython_call(nb::handle call) {
+        nb::object function = call.attr("func");
+        if (!is_a(function, "Attribute") || !is_a(function.attr("value"), "Call")) return false;
+        nb::object receiver = function.attr("value").attr("func");
+        if (!is_a(receiver, "Name") || text_attr(receiver, "id") != "get_ipython") return false;
+        read("get_ipython");
+        std::vector<std::string> texts;
+        for (nb::handle argument : call.attr("args"))
+            if (is_a(argument, "Constant") && PyUnicode_Check(argument.attr("value").ptr()))
+                texts.push_back(utf8(argument.attr("value")));
+        std::string method = text_attr(function, "attr");
+        bool runs_code = !texts.empty() && (texts[0] == "time" || texts[0] == "timeit" ||
+                                            texts[0] == "prun" || texts[0] == "capture");
+        if (runs_code && (method == "run_line_magic" || method == "run_cell_magic")) {
+            for (std::size_t i = 1; i < texts.size(); ++i) parsed_statements(texts[i]);
+        } else {
+            for (const std::string& text : texts) expanded_names(text);
+        }
+        return true;
+    }
+
+    void parsed_statements(const std::string& code) {
+        try {
+            statements(scope->get("ast").attr("parse")(from_utf8(code)).attr("body"));
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_SyntaxError) && !error.matches(PyExc_ValueError)) throw;
+        }
+    }
+
+    void expanded_names(const std::string& text) {
+        static const std::regex braces(R"(\{([^{}]+)\})"), dollar(R"(\$([A-Za-z_]\w*))");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), braces); it != std::sregex_iterator(); ++it) {
+            try {
+                expression(scope->get("ast").attr("parse")(from_utf8((*it)[1].str()), nb::arg("mode") = "eval").attr("body"));
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_SyntaxError) && !error.matches(PyExc_ValueError)) throw;
+            }
+        }
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), dollar); it != std::sregex_iterator(); ++it)
+            read((*it)[1].str());
     }
 
     // The names a nested scope reads that it does not bind itself, in order of first use.
