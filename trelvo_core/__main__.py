@@ -1,6 +1,6 @@
 """python -m trelvo_core: the trelvo command."""
 
-from trelvo_core.cli.main import main
+from trelvo_core.cli.main import console_main
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    console_main()

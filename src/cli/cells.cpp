@@ -42,7 +42,10 @@ private:
     void read(const std::string& name) {
         if (!names.binds.count(name) && read_set_.insert(name).second) names.reads.push_back(name);
     }
-    void bind(const std::string& name) { names.binds.insert(name); }
+    void bind(const std::string& name) {
+        names.binds.insert(name);
+        names.imports.erase(name);
+    }
 
     void children(nb::handle node) {
         for (nb::handle child : scope->get("ast").attr("iter_child_nodes")(node)) {
@@ -80,6 +83,7 @@ private:
                 else if (kind == "Import")
                     name = name.substr(0, name.find('.'));
                 bind(name);
+                names.imports.insert(name);
             }
         } else if (kind == "Assign") {
             expression(node.attr("value"));

@@ -103,6 +103,22 @@ nb::object run_command(const Args& a) {
     }
 }
 
+// The console script: the command, then exit without the interpreter's teardown of every module
+// and object (a third of a short run's wall time). Exit handlers still run and the standard
+// streams are flushed; everything the command writes is closed before it returns.
+nb::object exit_with_status(const Args&) {
+    nb::object status = scope->get("main")();
+    scope->get("atexit").attr("_run_exitfuncs")();
+    for (const char* stream : {"stdout", "stderr"}) {
+        try {
+            scope->get("sys").attr(stream).attr("flush")();
+        } catch (nb::python_error&) {
+        }
+    }
+    scope->get("os").attr("_exit")(status);
+    return nb::none();
+}
+
 }  // namespace
 }  // namespace trelvo::cli::main
 
@@ -111,6 +127,8 @@ NB_MODULE(main, m) {
     using namespace trelvo::py;
     scope = new Scope(m);
     scope->import("argparse");
+    scope->import("atexit");
+    scope->import("os");
     scope->import("sys");
     scope->import_from("builtins", {"float", "int"});
     scope->import_from("trelvo_core.cli.runner", {"TrelvoUsageError", "run_notebook"});
@@ -120,4 +138,6 @@ NB_MODULE(main, m) {
         .build(nb::make_tuple(scope->get("argparse").attr("ArgumentParser")));
     define_function(*scope, "main", {opt("argv", nb::none(), "Optional[List[str]]")}, "int", run_command,
                     "The trelvo command; returns its exit status.");
+    define_function(*scope, "console_main", {}, "NoReturn", exit_with_status,
+                    "The trelvo command as the console script runs it: exits with its status.");
 }

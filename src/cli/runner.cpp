@@ -343,7 +343,7 @@ NB_MODULE(runner, m) {
     for (const char* module : {"ast", "hashlib", "json", "importlib", "multiprocessing", "os", "queue",
                                "re", "shutil", "signal", "sys", "traceback", "trelvo_core"})
         scope->import(module);
-    scope->import_from("builtins", {"compile", "exec", "open", "repr"});
+    scope->import_from("builtins", {"compile", "exec", "open", "repr", "set"});
     scope->import_from("multiprocessing.pool", {"ThreadPool"});
     scope->import_from("types", {"SimpleNamespace"});
     scope->import_from("IPython.core.inputtransformer2", {"TransformerManager"});

@@ -69,8 +69,13 @@ bool load_cached(Run& run, Cell& cell) {
             !record.attr("get")("id").equal(from_utf8(cell.id)) ||
             !PyList_Check(record.attr("get")("events").ptr()))
             raise(PyExc_ValueError, "it is not a record of this cell");
-        if (!arg_bool(cell.component.attr("load_diskcache")(path_join(directory, "component"))))
-            raise(PyExc_ValueError, "its results are not complete");
+        // load_diskcache puts the outputs into the shell; each run sets up its own namespace.
+        nb::dict user_ns = nb::borrow<nb::dict>(run.shell.attr("user_ns"));
+        nb::object before = scope->get("set")(user_ns);
+        bool loaded = arg_bool(cell.component.attr("load_diskcache")(path_join(directory, "component")));
+        for (nb::handle name : snapshot(user_ns))
+            if (!contains(before, name)) user_ns.attr("pop")(name, nb::none());
+        if (!loaded) raise(PyExc_ValueError, "its results are not complete");
         cell.events = record["events"];
     } catch (nb::python_error& error) {
         progress->warning("ignoring the cache of " + cell.name + " at " + directory + ": " +
@@ -78,11 +83,6 @@ bool load_cached(Run& run, Cell& cell) {
         remove_entry(directory);
         return false;
     }
-    // load_diskcache put the outputs into the shell; each run sets up its own namespace.
-    nb::dict user_ns = nb::borrow<nb::dict>(run.shell.attr("user_ns"));
-    nb::object outputs = cell.component.attr("outputs");
-    if (!outputs.is_none())
-        for (nb::handle name : outputs) user_ns.attr("pop")(name, nb::none());
     return true;
 }
 

@@ -11,13 +11,15 @@ namespace {
 
 // ---- what a cell is given ----------------------------------------------------------------
 
-nb::dict module_statements_before(const Run& run, std::size_t index) {
+nb::dict module_statements_before(Run& run, std::size_t index) {
     nb::dict statements;
     for (std::size_t j = 0; j < index; ++j) {
-        const Cell& earlier = run.cells[j];
+        Cell& earlier = run.cells[j];
         if (earlier.status != CellStatus::ran && earlier.status != CellStatus::cached) continue;
-        nb::object given = earlier.component.attr("module_statements");
-        if (!given.is_none()) statements.update(nb::borrow<nb::dict>(given));
+        if (!earlier.module_statements.is_valid())
+            earlier.module_statements = earlier.component.attr("module_statements");
+        if (!earlier.module_statements.is_none())
+            statements.update(nb::borrow<nb::dict>(earlier.module_statements));
     }
     return statements;
 }

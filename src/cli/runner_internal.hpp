@@ -47,7 +47,8 @@ struct Cell {
     nb::object component;
     CellStatus status = CellStatus::pending;
     double duration = 0;
-    nb::object events;  // list of output events once finished
+    nb::object events;             // list of output events once finished
+    nb::object module_statements;  // once finished (read once: the disk cache is slow to open)
     std::string failed_ancestor;
 };
 

@@ -35,7 +35,9 @@ std::vector<CellDependencies> cell_dependencies(const std::vector<CellNames>& ce
             }
             auto binder = nearest_before(i, [&](std::size_t j) { return cells[j].binds.count(name) > 0; });
             if (!binder) continue;
-            auto giver = nearest_before(i, [&](std::size_t j) { return held[j].count(name) > 0; });
+            auto giver = cells[*binder].imports.count(name)
+                             ? binder
+                             : nearest_before(i, [&](std::size_t j) { return held[j].count(name) > 0; });
             result[i].inputs[name] = *giver;
             auto function = cells[*binder].globals_of.find(name);
             if (function == cells[*binder].globals_of.end()) continue;

@@ -15,6 +15,7 @@ struct CellNames {
     // Functions and classes the cell defines, with the global names their bodies read: a later
     // cell that calls one needs those names too.
     std::map<std::string, std::vector<std::string>> globals_of;
+    std::set<std::string> imports;  // of binds, those whose last binding is an import
 };
 
 struct CellDependencies {
@@ -24,7 +25,8 @@ struct CellDependencies {
 };
 
 // For each cell: a name it reads that some earlier cell binds comes from the nearest earlier
-// cell that reads or binds it (a cell hands on the names it was given). Names no earlier cell
+// cell that reads or binds it (a cell hands on the names it was given), except a module: every
+// cell that reads it holds the same module, so it comes from the cell that imported it. Names no earlier cell
 // binds (builtins) make no parent; parameter names never do, they are recorded apart. A name
 // that names an earlier cell's function brings the globals that function reads along.
 std::vector<CellDependencies> cell_dependencies(const std::vector<CellNames>& cells,

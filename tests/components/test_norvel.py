@@ -162,7 +162,11 @@ def test_a_failed_run_shows_its_error_and_output_only(make_component, run):
     error = component.exception
     assert isinstance(error, TrelvoPipelineError) and component.exception is not error
     assert "boom" in str(error)
-    assert component.captured is None  # the engine's failure response carries no output
+    # What the cell printed before it raised stays with the error; the stored model keeps its
+    # one-record form for a failed component.
+    assert [record.text for record in component.captured] == ["partial", "\n"]
+    (record,) = component.to_model().captured
+    assert "boom" in record.text
 
 
 def test_load_memory_cache_orders_names_as_the_model(make_component):

@@ -18,6 +18,9 @@ TEST(CellDependencies, NearestCellThatMentionsTheNameHandsItOn) {
     EXPECT_TRUE(deps[2].parents.empty());
     EXPECT_EQ(deps[3].parents, Indices{1});  // data comes from cell 1, the nearest holder
     EXPECT_EQ(deps[3].inputs.count("len"), 0u);
+    // A module comes from the cell that imported it, whoever read it since.
+    std::vector<CellNames> modules = {{{}, {"np"}, {}, {"np"}}, {{"np"}, {"a"}, {}}, {{"np"}, {}, {}}};
+    EXPECT_EQ(cell_dependencies(modules, {})[2].parents, Indices{0});
     // A name bound only by a later cell makes no parent.
     EXPECT_TRUE(cell_dependencies({{{"later"}, {}, {}}, {{}, {"later"}, {}}}, {})[0].parents.empty());
 }

@@ -220,6 +220,29 @@ nb::object rebound(nb::handle function, nb::handle namespace_) {
     return result;
 }
 
+nb::object ignore_traceback(const Args&) { return nb::none(); }
+
+// Replaces the shell's _showtraceback for the span of a run, when asked to.
+class QuietTracebacks {
+public:
+    QuietTracebacks(nb::handle shell, bool quiet) : shell_(shell), quiet_(quiet) {
+        if (!quiet_) return;
+        own_ = nb::getattr(shell_, "__dict__").attr("get")("_showtraceback");
+        nb::setattr(shell_, "_showtraceback", scope->get("_ignore_traceback"));
+    }
+    ~QuietTracebacks() {
+        if (!quiet_) return;
+        int done = own_.is_none() ? PyObject_DelAttrString(shell_.ptr(), "_showtraceback")
+                                  : PyObject_SetAttrString(shell_.ptr(), "_showtraceback", own_.ptr());
+        if (done < 0) PyErr_Clear();
+    }
+
+private:
+    nb::handle shell_;
+    bool quiet_;
+    nb::object own_;
+};
+
 struct Run {
     nb::handle shell;
     nb::object request;
@@ -261,8 +284,15 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     wrapped = true;
     nb::object formatted = scope->get("format_code")(run.request.attr("cell_code"));
     check_result(formatted, &PyUnicode_Type);
-    nb::tuple ran = nb::tuple(run_cell_function(nb::arg("ipython_shell") = shell,
-                                                nb::arg("cell_code") = formatted));
+    nb::tuple ran;
+    {
+        // With the front end off, IPython's own display of a failure stays off too (an error
+        // message on IOPub, or the traceback printed into the captured output); the traceback
+        // is in the response.
+        QuietTracebacks quiet(shell, !arg_bool(send_to_front));
+        ran = nb::tuple(run_cell_function(nb::arg("ipython_shell") = shell,
+                                          nb::arg("cell_code") = formatted));
+    }
     if (!arg_bool(ran[0])) {
         if (arg_bool(verbose)) {
             nb::object text = shell.attr("InteractiveTB").attr("stb2text")(ran[2]);
@@ -463,4 +493,7 @@ NB_MODULE(dastrin, m) {
     scope = new trelvo::py::Scope(m);
     bind_imports(*scope);
     register_functions(*scope);
+    trelvo::py::define_function(*scope, "_ignore_traceback",
+                                {trelvo::py::star_args("args"), trelvo::py::star_kwargs("kwargs")},
+                                "None", ignore_traceback, "Shows nothing: the response holds the traceback.");
 }
