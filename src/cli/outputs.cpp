@@ -104,6 +104,7 @@ nb::object error_event(const Args& a) {
     std::size_t size = nb::len(traceback);
     std::string last = size ? core::strip_ansi(utf8(nb::str(traceback[size - 1]))) : "";
     while (!last.empty() && (last.back() == '\n' || last.back() == ' ')) last.pop_back();
+    if (!last.empty() && last.back() == ':') last.pop_back();  // "KeyboardInterrupt: "
     std::size_t colon = last.find(": ");
     nb::dict e = event("error");
     e["ename"] = from_utf8(colon == std::string::npos ? last : last.substr(0, colon));

@@ -11,6 +11,8 @@ namespace {
 
 // ---- what a cell is given ----------------------------------------------------------------
 
+std::string text_of(nb::handle value) { return utf8(nb::str(value)); }
+
 nb::dict module_statements_before(Run& run, std::size_t index) {
     nb::dict statements;
     for (std::size_t j = 0; j < index; ++j) {
@@ -110,8 +112,15 @@ void finish(Run& run, Cell& cell, std::chrono::steady_clock::time_point started,
             message = nb::list();
             for (nb::handle line : lines) nb::borrow<nb::list>(message).append(nb::str(line).attr("rstrip")("\n"));
         }
-        events.append(scope->get("error_event")(message));
+        nb::object error_event = scope->get("error_event")(message);
+        events.append(error_event);
         cell.events = events;
+        // Ctrl-C stops the run, not just the cell that IPython reports it in.
+        if (text_of(error_event["ename"]) == "KeyboardInterrupt") {
+            progress->finished(cell);
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            throw nb::python_error();
+        }
     }
     progress->finished(cell);
 }

@@ -86,6 +86,7 @@ public:
     void summary();
 
 private:
+    void stop();
     void write(const std::string& text) const;
     void draw();
     const Run& run_;

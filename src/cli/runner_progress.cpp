@@ -60,7 +60,9 @@ Progress::Progress(const Run& run, bool quiet)
     });
 }
 
-Progress::~Progress() {
+Progress::~Progress() { stop(); }
+
+void Progress::stop() {
     if (!ticker_) return;
     {
         std::lock_guard lock(ticker_->mutex);
@@ -69,6 +71,7 @@ Progress::~Progress() {
     ticker_->stop_requested.notify_all();
     ticker_->thread.join();
     delete ticker_;
+    ticker_ = nullptr;
 }
 
 void Progress::write(const std::string& text) const {
@@ -120,6 +123,7 @@ void Progress::warning(const std::string& text) {
 }
 
 void Progress::summary() {
+    stop();  // the bar is not drawn again after the summary
     std::map<CellStatus, int> counts;
     for (const Cell& cell : run_.cells) ++counts[cell.status];
     std::lock_guard lock(drawing);

@@ -195,13 +195,20 @@ def test_a_killed_run_leaves_nothing_that_is_read_as_valid(tmp_path, cli):
         "# name: slow\nimport time\nprint('waiting')\ntime.sleep(pause)\ntotal = sum(values)",
     ])
     cache = tmp_path / ".trelvo-cache"
-    run = subprocess.Popen([sys.executable, "-P", "-m", "trelvo_core", "run", str(path)],
-                           cwd=tmp_path, stderr=subprocess.PIPE, text=True)
-    while "quick" not in run.stderr.readline():  # the quick cell is done and cached
-        pass
-    os.kill(run.pid, signal.SIGKILL)
-    run.wait()
-    run.stderr.close()
+
+    def stopped_in_slow(how):
+        run = subprocess.Popen([sys.executable, "-P", "-m", "trelvo_core", "run", str(path)],
+                               cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+        while "quick" not in run.stderr.readline():  # the quick cell is done and cached
+            pass
+        time.sleep(0.5)
+        os.kill(run.pid, how)
+        status = run.wait()
+        run.stderr.close()
+        return status
+
+    assert stopped_in_slow(signal.SIGINT) == 130  # Ctrl-C stops the run, not just the cell
+    assert stopped_in_slow(signal.SIGKILL) == -signal.SIGKILL
     assert not (tmp_path / "kill.out.ipynb").exists()
     # As if the kill had come while quick's entry was written, and the other entry were damaged.
     entries = {("quick" if '"quick"' in (p / "record.json").read_text() else "parameters"): p
