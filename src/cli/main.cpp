@@ -17,6 +17,13 @@ nb::object parser_error(const Args& a) {
     throw nb::python_error();
 }
 
+void add_parameter_option(nb::handle parser) {
+    parser.attr("add_argument")("-p", "--parameter", nb::arg("nargs") = 2, nb::arg("action") = "append",
+                                nb::arg("default") = nb::list(), nb::arg("metavar") = nb::make_tuple("NAME", "VALUE"),
+                                nb::arg("help") = "override a value of the cell tagged 'parameters' "
+                                                  "(a Python literal, else text)");
+}
+
 nb::object build_parser() {
     nb::object parser = scope->get("TrelvoArgumentParser")(
         nb::arg("prog") = "trelvo",
@@ -31,10 +38,7 @@ nb::object build_parser() {
     run.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
     run.attr("add_argument")("-o", "--output", nb::arg("metavar") = "OUTPUT",
                              nb::arg("help") = "the executed notebook (default: <stem>.out.ipynb beside NOTEBOOK)");
-    run.attr("add_argument")("-p", "--parameter", nb::arg("nargs") = 2, nb::arg("action") = "append",
-                             nb::arg("default") = nb::list(), nb::arg("metavar") = nb::make_tuple("NAME", "VALUE"),
-                             nb::arg("help") = "override a value of the cell tagged 'parameters' "
-                                               "(a Python literal, else text)");
+    add_parameter_option(run);
     run.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
                              nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
     run.attr("add_argument")("--no-cache", nb::arg("action") = "store_true",
@@ -53,6 +57,26 @@ nb::object build_parser() {
                              nb::arg("help") = "stop a cell that runs longer than this");
     run.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
                              nb::arg("help") = "print only the summary line and errors");
+    nb::object export_ = commands.attr("add_parser")(
+        "export", nb::arg("help") = "write the notebook's pipeline as Kubeflow Pipelines YAML or a Python script",
+        nb::arg("description") =
+            "Brings the notebook's pipeline up to date (as trelvo run does, from its cache) and "
+            "renders it through the export templates.");
+    export_.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
+    export_.attr("add_argument")("--to", nb::arg("required") = true,
+                                 nb::arg("choices") = nb::make_tuple("kfp", "kfp-component", "python"));
+    export_.attr("add_argument")("-o", "--output", nb::arg("metavar") = "FILE",
+                                 nb::arg("help") = "default: <stem>.yaml or <stem>.py beside NOTEBOOK; - for stdout");
+    add_parameter_option(export_);
+    export_.attr("add_argument")("--cell", nb::arg("metavar") = "NAME",
+                                 nb::arg("help") = "the cell to export with --to kfp-component");
+    export_.attr("add_argument")("--base-image", nb::arg("metavar") = "IMAGE");
+    export_.attr("add_argument")("--packages", nb::arg("nargs") = "+", nb::arg("metavar") = "REQ",
+                                 nb::arg("help") = "packages the Kubeflow steps install");
+    export_.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
+                                 nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
+    export_.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
+                                 nb::arg("help") = "print only the summary line and errors");
     nb::object worker = commands.attr("add_parser")(
         "worker", nb::arg("help") = "serve remote runs as a celery worker");
     worker.attr("add_argument")("--broker", nb::arg("required") = true, nb::arg("metavar") = "URL");
@@ -66,13 +90,14 @@ nb::object dispatch(nb::handle argv) {
     nb::object args = build_parser().attr("parse_args")(argv);
     std::string command = args.attr("command").is_none() ? "" : utf8(args.attr("command"));
     if (command == "run") return scope->get("run_notebook")(args);
+    if (command == "export") return scope->get("export_notebook")(args);
     if (command == "worker") {
         nb::object backend = args.attr("backend").is_none() ? args.attr("broker") : args.attr("backend");
         nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
             "worker", "worker", nb::arg("backend") = backend, nb::arg("broker") = args.attr("broker"));
         return executor.attr("run_executor")(nb::arg("loglevel") = args.attr("loglevel"));
     }
-    PyErr_SetString(scope->get("TrelvoUsageError").ptr(), "choose a command: run or worker (see trelvo --help)");
+    PyErr_SetString(scope->get("TrelvoUsageError").ptr(), "choose a command: run, export or worker (see trelvo --help)");
     throw nb::python_error();
 }
 
@@ -131,7 +156,7 @@ NB_MODULE(main, m) {
     scope->import("os");
     scope->import("sys");
     scope->import_from("builtins", {"float", "int"});
-    scope->import_from("trelvo_core.cli.runner", {"TrelvoUsageError", "run_notebook"});
+    scope->import_from("trelvo_core.cli.runner", {"TrelvoUsageError", "export_notebook", "run_notebook"});
     scope->import_from("trelvo_core.executors", {"TrelvoRemoteComponentExecutor"});
     ClassBuilder(*scope, "TrelvoArgumentParser", "argparse's parser, reporting errors in one line.")
         .method("error", {arg("self"), arg("message")}, "NoReturn", parser_error)

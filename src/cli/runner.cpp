@@ -30,36 +30,58 @@ nb::object literal_or_text(nb::handle text) {
     }
 }
 
+nb::object option(nb::handle args, const char* name) { return nb::getattr(args, name, nb::none()); }
+
+}  // namespace
+
+// The options every command shares; those a command does not have keep their defaults.
 Options read_options(nb::handle args) {
     Options o;
     o.notebook = text_of(args.attr("notebook"));
     nb::object path = scope->get("os").attr("path");
     nb::object directory = path.attr("dirname")(path.attr("abspath")(from_utf8(o.notebook)));
-    std::string stem = text_of(path.attr("splitext")(path.attr("basename")(from_utf8(o.notebook)))[0]);
-    o.output = args.attr("output").is_none() ? text_of(path.attr("join")(directory, from_utf8(stem + ".out.ipynb")))
-                                             : text_of(args.attr("output"));
-    o.cache_dir = args.attr("cache_dir").is_none() ? text_of(path.attr("join")(directory, ".trelvo-cache"))
-                                                   : text_of(args.attr("cache_dir"));
-    for (nb::handle pair : args.attr("parameter")) o.parameters[pair[0]] = literal_or_text(pair[1]);
-    o.use_cache = !arg_bool(args.attr("no_cache"));
-    o.force = arg_bool(args.attr("force"));
-    o.quiet = arg_bool(args.attr("quiet"));
-    o.jobs = nb::cast<int>(args.attr("jobs"));
+    o.cache_dir = option(args, "cache_dir").is_none() ? text_of(path.attr("join")(directory, ".trelvo-cache"))
+                                                      : text_of(option(args, "cache_dir"));
+    nb::object overrides = option(args, "parameter");
+    if (!overrides.is_none())
+        for (nb::handle pair : overrides) o.parameters[pair[0]] = literal_or_text(pair[1]);
+    o.use_cache = !arg_bool(option(args, "no_cache"));
+    o.force = arg_bool(option(args, "force"));
+    o.quiet = arg_bool(option(args, "quiet"));
+    if (!option(args, "jobs").is_none()) o.jobs = nb::cast<int>(args.attr("jobs"));
     if (o.jobs < 1) usage_error("--jobs must be at least 1, got " + std::to_string(o.jobs));
-    if (!args.attr("remote").is_none()) {
+    if (!option(args, "remote").is_none()) {
         o.broker = text_of(args.attr("remote"));
-        o.backend = args.attr("backend").is_none() ? o.broker : text_of(args.attr("backend"));
-    } else if (!args.attr("backend").is_none()) {
+        o.backend = option(args, "backend").is_none() ? o.broker : text_of(args.attr("backend"));
+    } else if (!option(args, "backend").is_none()) {
         usage_error("--backend needs --remote");
     }
-    if (!args.attr("timeout").is_none()) {
+    if (!option(args, "timeout").is_none()) {
         o.timeout = nb::cast<double>(args.attr("timeout"));
         if (!(o.timeout > 0)) usage_error("--timeout must be a positive number of seconds");
     }
-    if (!arg_bool(path.attr("isdir")(path.attr("dirname")(path.attr("abspath")(from_utf8(o.output))))))
-        usage_error("cannot write " + quoted(o.output) + ": its directory does not exist");
     return o;
 }
+
+// OUTPUT, or <stem><suffix> beside the notebook; its directory must exist.
+std::string output_path(const Options& o, nb::handle given, const std::string& suffix) {
+    nb::object path = scope->get("os").attr("path");
+    std::string output = given.is_none()
+        ? text_of(path.attr("join")(path.attr("dirname")(path.attr("abspath")(from_utf8(o.notebook))),
+                                    from_utf8(notebook_stem(o) + suffix)))
+        : text_of(given);
+    if (output != "-" &&
+        !arg_bool(path.attr("isdir")(path.attr("dirname")(path.attr("abspath")(from_utf8(output))))))
+        usage_error("cannot write " + quoted(output) + ": its directory does not exist");
+    return output;
+}
+
+std::string notebook_stem(const Options& o) {
+    nb::object path = scope->get("os").attr("path");
+    return text_of(path.attr("splitext")(path.attr("basename")(from_utf8(o.notebook)))[0]);
+}
+
+namespace {
 
 // A cell's text field as one string (the file may hold a list of lines).
 nb::object joined(nb::handle text) {
@@ -290,17 +312,16 @@ void write_notebook(Run& run) {
     scope->get("os").attr("replace")(temporary, from_utf8(run.options.output));
 }
 
-nb::object run_notebook(const Args& a) {
-    Run run;
-    run.options = read_options(a[0]);
+}  // namespace
+
+void prepare(Run& run, nb::handle args) {
+    run.options = read_options(args);
     run.notebook = read_notebook(run.options.notebook);
     plan(run);
-    Progress reporter(run, run.options.quiet);
-    progress = &reporter;
-    struct Reset {
-        ~Reset() { progress = nullptr; }
-    } reset;
     run.cache_root = text_of(scope->get("os").attr("path").attr("abspath")(from_utf8(run.options.cache_dir)));
+}
+
+void execute(Run& run) {
     // Workers are forked before this process starts its kernel, so they start from a clean one.
     if (run.options.jobs > 1 && run.options.broker.empty())
         run.pool = scope->get("multiprocessing").attr("get_context")("fork").attr("Pool")(run.options.jobs);
@@ -327,11 +348,26 @@ nb::object run_notebook(const Args& a) {
         run.pool.attr("close")();
         run.pool.attr("join")();
     }
+}
+
+const Cell* first_failed(const Run& run) {
+    for (const Cell& cell : run.cells)
+        if (cell.status == CellStatus::failed) return &cell;
+    return nullptr;
+}
+
+namespace {
+
+nb::object run_notebook(const Args& a) {
+    Run run;
+    prepare(run, a[0]);
+    run.options.output = output_path(run.options, option(a[0], "output"), ".out.ipynb");
+    Progress reporter(run, run.options.quiet);
+    ProgressScope scope_of_progress(reporter);
+    execute(run);
     write_notebook(run);
     reporter.summary();
-    bool failed = false;
-    for (const Cell& cell : run.cells) failed = failed || cell.status == CellStatus::failed;
-    return nb::int_(failed ? 1 : 0);
+    return nb::int_(first_failed(run) ? 1 : 0);
 }
 
 }  // namespace
@@ -359,6 +395,7 @@ NB_MODULE(runner, m) {
         "A command line that cannot run: the message is the one line to show.", PyExc_ValueError, nullptr));
     scope->set("TrelvoUsageError", usage);
     register_execution(*scope);
+    register_export(*scope);
     define_function(*scope, "run_notebook", {arg("args")}, "int", run_notebook,
                     "Runs the notebook of the parsed `trelvo run` arguments and writes the executed "
                     "notebook; returns the exit status (1 when a cell failed).");

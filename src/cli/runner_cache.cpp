@@ -7,7 +7,7 @@
 namespace trelvo::cli::runner {
 namespace {
 
-constexpr int kRecordFormat = 1;
+constexpr int kRecordFormat = 2;
 
 nb::object path_join(const std::string& a, const std::string& b) {
     return scope->get("os").attr("path").attr("join")(from_utf8(a), from_utf8(b));
@@ -77,6 +77,10 @@ bool load_cached(Run& run, Cell& cell) {
             if (!contains(before, name)) user_ns.attr("pop")(name, nb::none());
         if (!loaded) raise(PyExc_ValueError, "its results are not complete");
         cell.events = record["events"];
+        // What the run that wrote the entry was given, as from_model restores it: the exports
+        // need it.
+        nb::setattr(cell.component, "_import_statements", record.attr("get")("imports"));
+        nb::setattr(cell.component, "_non_module_inputs_names", record.attr("get")("inputs"));
     } catch (nb::python_error& error) {
         progress->warning("ignoring the cache of " + cell.name + " at " + directory + ": " +
                           utf8(nb::str(error.value())));
@@ -101,6 +105,9 @@ void store_cached(Run& run, Cell& cell) {
         record["id"] = from_utf8(cell.id);
         record["name"] = from_utf8(cell.name);
         record["events"] = cell.events;
+        nb::object model = cell.component.attr("to_model")();
+        record["imports"] = model.attr("imports");
+        record["inputs"] = model.attr("inputs");
         nb::object text = scope->get("json").attr("dumps")(record, nb::arg("default") = scope->get("repr"));
         nb::object temporary = path_join(directory, "record.json.partial");
         nb::object file = scope->get("open")(temporary, "w", nb::arg("encoding") = "utf-8");

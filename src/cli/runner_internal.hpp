@@ -66,6 +66,17 @@ struct Run {
 // The usage error of the command line: one line, exit status 2.
 [[noreturn]] void usage_error(const std::string& message);
 
+// runner.cpp: the plan of a run and running it, shared by the commands
+Options read_options(nb::handle args);
+std::string notebook_stem(const Options& options);
+std::string output_path(const Options& options, nb::handle given, const std::string& suffix);
+void prepare(Run& run, nb::handle args);  // options, notebook, cells, parents, keys
+void execute(Run& run);                   // components, cache, cells; progress must be set
+const Cell* first_failed(const Run& run);
+
+// runner_export.cpp
+void register_export(const Scope& s);
+
 // runner_cache.cpp
 std::string cell_key(const Run& run, const Cell& cell);
 bool load_cached(Run& run, Cell& cell);
@@ -83,6 +94,7 @@ public:
     void started(const Cell& cell);
     void finished(const Cell& cell);
     void warning(const std::string& text);
+    void problem(const std::string& text);
     void summary();
 
 private:
@@ -99,6 +111,12 @@ private:
 };
 
 extern Progress* progress;
+
+// The progress of a command's run, for the span of the scope.
+struct ProgressScope {
+    explicit ProgressScope(Progress& p) { progress = &p; }
+    ~ProgressScope() { progress = nullptr; }
+};
 
 double seconds_since(std::chrono::steady_clock::time_point start);
 

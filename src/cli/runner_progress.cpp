@@ -122,6 +122,11 @@ void Progress::warning(const std::string& text) {
     write((terminal_ ? "\r\x1b[2K" : "") + std::string("trelvo: warning: ") + text + "\n");
 }
 
+void Progress::problem(const std::string& text) {
+    std::lock_guard lock(drawing);
+    write((terminal_ ? "\r\x1b[2K" : "") + std::string("trelvo: error: ") + text + "\n");
+}
+
 void Progress::summary() {
     stop();  // the bar is not drawn again after the summary
     std::map<CellStatus, int> counts;
