@@ -77,6 +77,35 @@ nb::object build_parser() {
                                  nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
     export_.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
                                  nb::arg("help") = "print only the summary line and errors");
+    nb::object optimize = commands.attr("add_parser")(
+        "optimize", nb::arg("help") = "search the notebook's parameters for the best objective values",
+        nb::arg("description") =
+            "Runs the notebook once per trial with suggested parameters (cells that do not read "
+            "them come from the cache) and reads the objectives from the variables the cells leave.");
+    optimize.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
+    optimize.attr("add_argument")("--search", nb::arg("action") = "append", nb::arg("required") = true,
+                                  nb::arg("metavar") = "NAME=LOW:HIGH[:STEP]",
+                                  nb::arg("help") = "a parameter to search; integer bounds give integers");
+    optimize.attr("add_argument")("--objective", nb::arg("action") = "append", nb::arg("required") = true,
+                                  nb::arg("metavar") = "VAR[:min|:max]",
+                                  nb::arg("help") = "a variable to minimise (default) or maximise");
+    optimize.attr("add_argument")("--trials", nb::arg("type") = scope->get("int"), nb::arg("metavar") = "N",
+                                  nb::arg("help") = "default: the grid's size for GridSearch, else 20");
+    optimize.attr("add_argument")("--method", nb::arg("default") = "TPESearch",
+                                  nb::arg("choices") = nb::make_tuple("RandomSearch", "TPESearch", "GridSearch"));
+    optimize.attr("add_argument")("--early-stop", nb::arg("type") = scope->get("int"), nb::arg("metavar") = "ROUNDS",
+                                  nb::arg("help") = "stop after ROUNDS trials without improvement");
+    optimize.attr("add_argument")("--report-url", nb::arg("metavar") = "URL",
+                                  nb::arg("help") = "post live reports to the pipeline server's endpoint");
+    optimize.attr("add_argument")("--header", nb::arg("metavar") = "TEXT");
+    optimize.attr("add_argument")("--cookie", nb::arg("metavar") = "TEXT");
+    optimize.attr("add_argument")("-o", "--output", nb::arg("metavar") = "RESULTS.json",
+                                  nb::arg("help") = "best trials, the trial log and the importances as JSON");
+    add_parameter_option(optimize);
+    optimize.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
+                                  nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
+    optimize.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
+                                  nb::arg("help") = "no progress, only the results and errors");
     nb::object worker = commands.attr("add_parser")(
         "worker", nb::arg("help") = "serve remote runs as a celery worker");
     worker.attr("add_argument")("--broker", nb::arg("required") = true, nb::arg("metavar") = "URL");
@@ -91,13 +120,14 @@ nb::object dispatch(nb::handle argv) {
     std::string command = args.attr("command").is_none() ? "" : utf8(args.attr("command"));
     if (command == "run") return scope->get("run_notebook")(args);
     if (command == "export") return scope->get("export_notebook")(args);
+    if (command == "optimize") return scope->get("optimize_notebook")(args);
     if (command == "worker") {
         nb::object backend = args.attr("backend").is_none() ? args.attr("broker") : args.attr("backend");
         nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
             "worker", "worker", nb::arg("backend") = backend, nb::arg("broker") = args.attr("broker"));
         return executor.attr("run_executor")(nb::arg("loglevel") = args.attr("loglevel"));
     }
-    PyErr_SetString(scope->get("TrelvoUsageError").ptr(), "choose a command: run, export or worker (see trelvo --help)");
+    PyErr_SetString(scope->get("TrelvoUsageError").ptr(), "choose a command: run, export, optimize or worker (see trelvo --help)");
     throw nb::python_error();
 }
 
@@ -156,7 +186,7 @@ NB_MODULE(main, m) {
     scope->import("os");
     scope->import("sys");
     scope->import_from("builtins", {"float", "int"});
-    scope->import_from("trelvo_core.cli.runner", {"TrelvoUsageError", "export_notebook", "run_notebook"});
+    scope->import_from("trelvo_core.cli.runner", {"TrelvoUsageError", "export_notebook", "optimize_notebook", "run_notebook"});
     scope->import_from("trelvo_core.executors", {"TrelvoRemoteComponentExecutor"});
     ClassBuilder(*scope, "TrelvoArgumentParser", "argparse's parser, reporting errors in one line.")
         .method("error", {arg("self"), arg("message")}, "NoReturn", parser_error)

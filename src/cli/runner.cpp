@@ -186,7 +186,7 @@ void read_parameters(Run& run, nb::handle parameters_cell) {
     }
 }
 
-void plan(Run& run) {
+void plan_cells(Run& run) {
     nb::list notebook_cells = nb::list(run.notebook["cells"]);
     nb::handle parameters_cell;
     nb::list codes, parameter_names;
@@ -314,6 +314,8 @@ void write_notebook(Run& run) {
 
 }  // namespace
 
+void plan(Run& run) { plan_cells(run); }
+
 void prepare(Run& run, nb::handle args) {
     run.options = read_options(args);
     run.notebook = read_notebook(run.options.notebook);
@@ -396,6 +398,7 @@ NB_MODULE(runner, m) {
     scope->set("TrelvoUsageError", usage);
     register_execution(*scope);
     register_export(*scope);
+    register_optimize(*scope);
     define_function(*scope, "run_notebook", {arg("args")}, "int", run_notebook,
                     "Runs the notebook of the parsed `trelvo run` arguments and writes the executed "
                     "notebook; returns the exit status (1 when a cell failed).");

@@ -71,11 +71,13 @@ Options read_options(nb::handle args);
 std::string notebook_stem(const Options& options);
 std::string output_path(const Options& options, nb::handle given, const std::string& suffix);
 void prepare(Run& run, nb::handle args);  // options, notebook, cells, parents, keys
+void plan(Run& run);                      // cells, parents, keys of a read notebook
 void execute(Run& run);                   // components, cache, cells; progress must be set
 const Cell* first_failed(const Run& run);
 
-// runner_export.cpp
+// runner_export.cpp, runner_optimize.cpp
 void register_export(const Scope& s);
+void register_optimize(const Scope& s);
 
 // runner_cache.cpp
 std::string cell_key(const Run& run, const Cell& cell);
@@ -89,7 +91,8 @@ nb::object deadline_handler();
 // runner_progress.cpp
 class Progress {
 public:
-    Progress(const Run& run, bool quiet);
+    // quiet: the summary and warnings only; silent: warnings only.
+    Progress(const Run& run, bool quiet, bool silent = false);
     ~Progress();
     void started(const Cell& cell);
     void finished(const Cell& cell);
@@ -102,7 +105,7 @@ private:
     void write(const std::string& text) const;
     void draw();
     const Run& run_;
-    bool quiet_, terminal_;
+    bool quiet_, silent_, terminal_;
     std::size_t done_ = 0;
     std::string current_;
     std::chrono::steady_clock::time_point current_started_;

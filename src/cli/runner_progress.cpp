@@ -48,8 +48,8 @@ struct Progress::Ticker {
     bool stopping = false;
 };
 
-Progress::Progress(const Run& run, bool quiet)
-    : run_(run), quiet_(quiet), terminal_(!quiet && isatty(2)) {
+Progress::Progress(const Run& run, bool quiet, bool silent)
+    : run_(run), quiet_(quiet || silent), silent_(silent), terminal_(!quiet_ && isatty(2)) {
     if (!terminal_) return;
     ticker_ = new Ticker;
     ticker_->thread = std::thread([this] {
@@ -129,6 +129,7 @@ void Progress::problem(const std::string& text) {
 
 void Progress::summary() {
     stop();  // the bar is not drawn again after the summary
+    if (silent_) return;
     std::map<CellStatus, int> counts;
     for (const Cell& cell : run_.cells) ++counts[cell.status];
     std::lock_guard lock(drawing);
