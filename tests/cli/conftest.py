@@ -54,6 +54,8 @@ def trelvo_worker(redis_url, tmp_path_factory):
 
     from trelvo_core.executors import TrelvoRemoteComponentExecutor
 
+    # A database of its own: celery workers of one host sharing a broker share a node name.
+    redis_url = redis_url.rsplit("/", 1)[0] + "/1"
     worker = subprocess.Popen(
         [sys.executable, "-P", "-m", "trelvo_core", "worker", "--broker", redis_url,
          "--loglevel", "WARNING"], cwd=tmp_path_factory.mktemp("worker"),

@@ -155,7 +155,8 @@ def test_a_long_run_on_a_live_worker_is_waited_for(celery_worker, make_remote, m
     monkeypatch.setattr(executor_module, "WORKER_CHECK_INTERVAL", 1)
     component = make_remote("import time\ntime.sleep(5)\nslept = True", celery_worker)
     component.execute(send_to_front=False)
-    assert component.status.name == "SUCCESSFUL" and component.outputs["slept"] is True
+    assert component.status.name == "SUCCESSFUL", component.exception_msg
+    assert component.outputs["slept"] is True
 
 
 @pytest.fixture
