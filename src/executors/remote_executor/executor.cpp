@@ -87,10 +87,9 @@ nb::object ping(const Args& a) {
 }
 
 // Whether any worker answers on the broker's control channel. A worker's main process answers
-// while its pool runs cells, so a busy worker counts as alive; on a loaded machine the answer
-// can take a while.
+// while its pool runs cells, so a busy worker counts as alive.
 bool a_worker_answers(nb::handle app) {
-    nb::object inspect = app.attr("control").attr("inspect")(nb::arg("timeout") = 2.0);
+    nb::object inspect = app.attr("control").attr("inspect")(nb::arg("timeout") = 1.0);
     return arg_bool(inspect.attr("ping")());
 }
 
@@ -106,7 +105,7 @@ nb::object wait_for_result(nb::handle self, nb::handle app, nb::handle pending) 
             if (!error.matches(scope->get("CeleryTimeoutError"))) throw;
         }
         unanswered = a_worker_answers(app) ? 0 : unanswered + 1;
-        if (unanswered < 3) continue;  // one slow answer is not a death
+        if (unanswered < 2) continue;
         nb::object broker = from_utf8(core::url_without_password(utf8(self.attr("_broker"))));
         nb::object message = nb::str("No worker is left to finish the run of component '{}' on "
                                      "the broker {}: the worker stopped.")
