@@ -30,7 +30,8 @@ struct Names {
             display_data = intern("display_data"), clear = intern("clear_output"),
             component_name = intern("component_name"), newline = intern("\n"),
             stdout_mime = intern("application/vnd.jupyter.stdout"),
-            stderr_mime = intern("application/vnd.jupyter.stderr");
+            stderr_mime = intern("application/vnd.jupyter.stderr"),
+            flush_streams = intern("_flush_streams"), self_ = intern("__self__");
     nb::tuple stream_record = keyword_names({"type", "name", "text"});
     nb::tuple display_record = keyword_names({"type", "data", "metadata", "transient", "update"});
     nb::tuple clear_record = keyword_names({"type", "wait"});
@@ -120,6 +121,32 @@ nb::str written_text(nb::handle value) {
     return nb::steal<nb::str>(exact);
 }
 
+nb::object no_flush(const Args&) { return nb::none(); }
+
+// The publisher of a bound publish method without its stream flush, for the span of the scope.
+class WithoutStreamFlush {
+public:
+    explicit WithoutStreamFlush(nb::handle publish) {
+        PyObject* publisher = PyObject_GetAttr(publish.ptr(), names->self_.ptr());
+        if (!publisher) {
+            PyErr_Clear();
+            return;
+        }
+        publisher_ = nb::steal(publisher);
+        if (PyObject_SetAttr(publisher, names->flush_streams.ptr(), scope->get("_no_flush").ptr()) < 0) {
+            PyErr_Clear();
+            publisher_ = nb::object();
+        }
+    }
+    ~WithoutStreamFlush() {
+        if (publisher_.is_valid() && PyObject_DelAttr(publisher_.ptr(), names->flush_streams.ptr()) < 0)
+            PyErr_Clear();
+    }
+
+private:
+    nb::object publisher_;
+};
+
 nb::object stream_write(const Args& a) {
     nb::handle self = a.closure();
     nb::handle stream = a[0];
@@ -147,6 +174,10 @@ nb::object stream_write(const Args& a) {
         if (!publish.is_none()) {
             nb::dict data;
             data[to_stderr ? names->stderr_mime : names->stdout_mime] = string;
+            // The publisher flushes the real streams before every display, to keep them in
+            // order with it; this display is a copy of stream text, so the flush would only
+            // turn every write into one more message.
+            WithoutStreamFlush no_flush(publish);
             call_with_keywords(publish, {data, manager_metadata(self), nb::dict(), Py_False},
                                names->publish_call);
         }
@@ -468,4 +499,6 @@ NB_MODULE(pellory, m) {
     bind_imports(*scope);
     replacements = make_replacements();
     register_pellory(*scope);
+    trelvo::py::define_function(*scope, "_no_flush", {}, "None", no_flush,
+                                "Flushes nothing: the forwarded text is a copy of stream text.");
 }

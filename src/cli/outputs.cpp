@@ -80,21 +80,37 @@ nb::object record_events(const Args& a) {
     return events;
 }
 
-// The value of the cell's last expression as Jupyter shows it: nothing for None, for a trailing
-// semicolon, or for an object that displayed itself while the cell ran.
-nb::object result_event(const Args& a) {
+// The value of the cell's last expression as Jupyter shows it, as events: what formatting it
+// displays (an object with _ipython_display_ shows itself), then its execute_result; nothing for
+// None or a trailing semicolon.
+nb::object result_events(const Args& a) {
     nb::handle shell = a[0], value = a[1];
     nb::str code = arg_str(a[2], "code");
-    if (value.is_none() || nb::hasattr(value, "_ipython_display_")) return nb::none();
-    if (arg_bool(scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(
+    nb::list events;
+    if (value.is_none() ||
+        arg_bool(scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(
             scope->get("TransformerManager")().attr("transform_cell")(code))))
-        return nb::none();
-    nb::tuple formatted = nb::tuple(shell.attr("display_formatter").attr("format")(value));
-    if (!nb::len(nb::object(formatted[0]))) return nb::none();
-    nb::dict e = event("execute_result");
-    e["data"] = formatted[0];
-    e["metadata"] = formatted[1];
-    return e;
+        return events;  // the cell ran, so its code tokenizes
+    nb::list captured;
+    nb::object pellory = scope->get("TrelvoPellory")(nb::arg("ipython_shell") = shell);
+    pellory.attr("wrap_methods")(captured, nb::arg("send_to_front") = false, nb::arg("verbose") = false);
+    nb::object formatted;
+    try {
+        formatted = shell.attr("display_formatter").attr("format")(value);
+    } catch (...) {
+        pellory.attr("unwrap_methods")();
+        throw;
+    }
+    pellory.attr("unwrap_methods")();
+    for (nb::handle e : scope->get("record_events")(captured, nb::dict())) events.append(e);
+    nb::object data = nb::tuple(formatted)[0];
+    if (nb::len(data)) {
+        nb::dict e = event("execute_result");
+        e["data"] = data;
+        e["metadata"] = nb::tuple(formatted)[1];
+        events.append(e);
+    }
+    return events;
 }
 
 // An error output from the structured traceback: its last entry names the exception and its
@@ -222,14 +238,15 @@ NB_MODULE(outputs, m) {
     scope = new Scope(m);
     scope->import_from("IPython.core.displayhook", {"DisplayHook"});
     scope->import_from("IPython.core.inputtransformer2", {"TransformerManager"});
+    scope->import_from("trelvo_core.capture", {"TrelvoPellory"});
     define_function(*scope, "record_events", {arg("captured", "list"), arg("component_metadata", "dict")},
                     "List[Dict[str, Any]]", record_events,
                     "A run's captured records as output events, without the component keys the "
                     "capture merged into display metadata.");
-    define_function(*scope, "result_event", {arg("shell"), arg("value"), arg("code", "str")},
-                    "Optional[Dict[str, Any]]", result_event,
-                    "The execute_result event of a cell's last value, or None when Jupyter shows "
-                    "none.");
+    define_function(*scope, "result_events", {arg("shell"), arg("value"), arg("code", "str")},
+                    "List[Dict[str, Any]]", result_events,
+                    "The events of a cell's last value: what formatting it displays, then its "
+                    "execute_result; none when Jupyter shows none.");
     define_function(*scope, "error_event", {arg("traceback", "list")}, "Dict[str, Any]",
                     error_event, "The error output of a structured traceback.");
     define_function(*scope, "assemble", {arg("events", "list"), arg("execution_counts", "list")},

@@ -386,7 +386,7 @@ NB_MODULE(runner, m) {
     scope->import_from("types", {"SimpleNamespace"});
     scope->import_from("IPython.core.inputtransformer2", {"TransformerManager"});
     scope->import_from("trelvo_core.cli.cells", {"analyse_cell", "cell_dependencies"});
-    scope->import_from("trelvo_core.cli.outputs", {"assemble", "error_event", "record_events", "result_event"});
+    scope->import_from("trelvo_core.cli.outputs", {"assemble", "error_event", "record_events", "result_events"});
     scope->import_from("trelvo_core.components.norvel", {"TrelvoComponentNorvel", "_WRITTEN_DIRECTORIES"});
     scope->import_from("trelvo_core.executors", {"TrelvoRemoteComponentExecutor"});
     scope->import_from("trelvo_core.misc", {"TrelvoComponentStatus", "TrelvoDiskcacheStatus"});

@@ -97,7 +97,23 @@ void store_cached(Run& run, Cell& cell) {
     try {
         remove_entry(directory);
         scope->get("os").attr("makedirs")(from_utf8(directory), nb::arg("exist_ok") = true);
-        cell.component.attr("write_diskcache")(path_join(directory, "component"));
+        {
+            // Functions and classes are pickled with the globals they use, looked up in the
+            // shell's namespace: hold the cell's names there while it is written.
+            nb::dict user_ns = nb::borrow<nb::dict>(run.shell.attr("user_ns"));
+            nb::object saved = user_ns.attr("copy")();
+            nb::object outputs = cell.component.attr("outputs");
+            if (!outputs.is_none()) user_ns.update(nb::borrow<nb::dict>(outputs));
+            try {
+                cell.component.attr("write_diskcache")(path_join(directory, "component"));
+            } catch (...) {
+                user_ns.clear();
+                user_ns.update(nb::borrow<nb::dict>(saved));
+                throw;
+            }
+            user_ns.clear();
+            user_ns.update(nb::borrow<nb::dict>(saved));
+        }
         if (!cell.component.attr("diskcache_status").equal(scope->get("TrelvoDiskcacheStatus").attr("CACHED")))
             raise(PyExc_ValueError, "its results cannot be pickled");
         nb::dict record;

@@ -96,9 +96,9 @@ void finish(Run& run, Cell& cell, std::chrono::steady_clock::time_point started,
     nb::list events = captured_events(cell);
     if (!error.is_valid() && cell.component.attr("status").equal(successful)) {
         cell.status = CellStatus::ran;
-        nb::object result = scope->get("result_event")(run.shell, cell.component.attr("last_output"),
-                                                       from_utf8(cell.code));
-        if (!result.is_none()) events.append(result);
+        for (nb::handle e : scope->get("result_events")(run.shell, cell.component.attr("last_output"),
+                                                        from_utf8(cell.code)))
+            events.append(e);
         cell.events = events;
         if (run.options.use_cache) store_cached(run, cell);
     } else {

@@ -170,14 +170,16 @@ nb::object run_and_show(const Args& a) {
         if (send_to_front) self.attr("show_exception_msg")();
         return nb::none();
     }
-    if (send_to_front) {
-        if (remote) self.attr("show_captured")();
-        if (truth(scope->get("is_io_redirected")())) self.attr("show_last_output")();
-    }
+    // The outputs go into the shell before the last output is shown: an object that displays
+    // itself may use the names its cell made.
     nb::object shell = self.attr("_ipython_shell");
     if (!shell.is_none()) {
         nb::object outputs = typed(self.attr("outputs"), &PyDict_Type);
         if (!outputs.is_none()) shell.attr("push")(outputs);
+    }
+    if (send_to_front) {
+        if (remote) self.attr("show_captured")();
+        if (truth(scope->get("is_io_redirected")())) self.attr("show_last_output")();
     }
     return self.attr("last_output");
 }
@@ -214,14 +216,18 @@ nb::object show_last_output(const Args& a) {
     nb::object value = self.attr("last_output");
     if (value.is_none()) return nb::none();
     if (publishes_on_iopub(self)) {
-        nb::object formatted = self.attr("_ipython_shell").attr("display_formatter").attr("format")(value);
-        for (nb::handle data : formatted) {
-            nb::dict content;
-            content["execution_count"] = self.attr("_ipython_shell").attr("execution_count");
-            content["data"] = data;
-            content["metadata"] = tagged(self);
-            publish(self, "execute_result", content);
-        }
+        // One result: the format data as data and its metadata as metadata. An object that
+        // displayed itself while being formatted has no data left to show.
+        nb::tuple formatted = nb::tuple(self.attr("_ipython_shell").attr("display_formatter").attr("format")(value));
+        nb::object data = formatted[0];
+        if (!nb::len(data)) return nb::none();
+        nb::dict metadata = nb::steal<nb::dict>(PyDict_Copy(nb::object(formatted[1]).ptr()));
+        metadata.update(tagged(self));
+        nb::dict content;
+        content["execution_count"] = self.attr("_ipython_shell").attr("execution_count");
+        content["data"] = data;
+        content["metadata"] = metadata;
+        publish(self, "execute_result", content);
         return nb::none();
     }
     nb::object out = scope->get("sys").attr("stdout");

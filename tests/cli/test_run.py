@@ -243,3 +243,20 @@ def test_usage_errors_are_one_line_and_write_nothing(tmp_path, cli, arguments, c
     assert done.stderr.count("\n") == 1 and done.stderr.startswith("trelvo: error: ")
     assert names in done.stderr
     assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_cell_defined_classes_work_from_the_cache_and_in_workers(tmp_path, cli):
+    path = cli.write(tmp_path / "cls.ipynb", [
+        "import math\nSCALE = 2\nclass Model:\n    def predict(self, v):\n"
+        "        return math.sqrt(v) * SCALE\nmodel = Model()",
+        "print(model.predict(16))"])
+    out = tmp_path / "cls.out.ipynb"
+    assert cli.trelvo("run", path, "--jobs", "2", cwd=tmp_path).returncode == 0
+    assert cli.executed(out).cells[1].outputs[0]["text"] == "8.0\n"
+    notebook = nbformat.read(str(path), as_version=4)
+    notebook.cells[1].source = "print(model.predict(25))"
+    nbformat.write(notebook, str(path))
+    done = cli.trelvo("run", path, cwd=tmp_path)  # the class comes from the cache
+    assert done.returncode == 0, done.stderr
+    assert cli.statuses(out) == ["cached", "successful"]
+    assert cli.executed(out).cells[1].outputs[0]["text"] == "10.0\n"

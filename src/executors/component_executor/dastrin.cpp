@@ -220,7 +220,60 @@ nb::object rebound(nb::handle function, nb::handle namespace_) {
     return result;
 }
 
+// Set while execute_in_process runs a request: the worker's own kernel is the only way its
+// results reach the front end, so IPython shows them there itself.
+bool in_worker = false;
+
+struct InWorker {
+    InWorker() { in_worker = true; }
+    ~InWorker() { in_worker = false; }
+};
+
 nb::object ignore_traceback(const Args&) { return nb::none(); }
+nb::object do_nothing(const Args&) { return nb::none(); }
+nb::object no_format_data(const Args&) { return nb::make_tuple(nb::dict(), nb::dict()); }
+nb::object quiet_from_closure(const Args& a) { return nb::borrow(a.closure()); }
+
+// The shell's display hook during a cell's run, patched on the instance: a trailing ";" is read
+// from the cell itself (IPython reads the last cell of the history, which the run does not
+// enter), the value does not go into Out and _ (nothing would ever free it), and unless IPython
+// shows the run's results itself, the value is only stored, not displayed: the component shows
+// it, once.
+class QuietDisplayHook {
+public:
+    QuietDisplayHook(nb::handle shell, nb::handle code, bool ipython_shows) {
+        hook_ = shell.attr("displayhook");
+        bool semicolon = false;
+        try {
+            nb::object python = shell.attr("transform_cell")(code);
+            semicolon = arg_bool(scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(python));
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception)) throw;  // code that cannot be read shows nothing
+        }
+        patch("quiet", make_closure(scope->get("_quiet_from_closure"), nb::bool_(semicolon)));
+        patch("update_user_ns", scope->get("_do_nothing"));
+        if (ipython_shows) return;
+        for (const char* name : {"start_displayhook", "write_output_prompt", "finish_displayhook"})
+            patch(name, scope->get("_do_nothing"));
+        patch("compute_format_data", scope->get("_no_format_data"));
+    }
+    ~QuietDisplayHook() {
+        for (auto& [name, own] : patched_) {
+            int done = own.is_valid() ? PyObject_SetAttrString(hook_.ptr(), name, own.ptr())
+                                      : PyObject_DelAttrString(hook_.ptr(), name);
+            if (done < 0) PyErr_Clear();
+        }
+    }
+
+private:
+    void patch(const char* name, nb::handle replacement) {
+        PyObject* own = PyDict_GetItemString(nb::getattr(hook_, "__dict__").ptr(), name);
+        patched_.emplace_back(name, own ? nb::borrow(own) : nb::object());
+        nb::setattr(hook_, name, replacement);
+    }
+    nb::object hook_;
+    std::vector<std::pair<const char*, nb::object>> patched_;
+};
 
 // Replaces the shell's _showtraceback for the span of a run, when asked to.
 class QuietTracebacks {
@@ -286,10 +339,12 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     check_result(formatted, &PyUnicode_Type);
     nb::tuple ran;
     {
-        // With the front end off, IPython's own display of a failure stays off too (an error
-        // message on IOPub, or the traceback printed into the captured output); the traceback
-        // is in the response.
-        QuietTracebacks quiet(shell, !arg_bool(send_to_front));
+        // IPython's own display of a failure (an error message on IOPub, or the traceback
+        // printed into the captured output) only where it is the way to the front end: in a
+        // worker with the front end on. Elsewhere the component shows the response's traceback.
+        bool ipython_shows = arg_bool(send_to_front) && in_worker;
+        QuietTracebacks quiet(shell, !ipython_shows);
+        QuietDisplayHook hook(shell, formatted, ipython_shows);
         ran = nb::tuple(run_cell_function(nb::arg("ipython_shell") = shell,
                                           nb::arg("cell_code") = formatted));
     }
@@ -368,6 +423,34 @@ nb::object execute_in_shell(const Args& a) {
     }
 }
 
+// The shell's namespace holding a run's results again (its imports and variables), for the
+// span of the scope; then as it was.
+class RunNamesBack {
+public:
+    RunNamesBack(nb::handle shell, nb::handle result) : shell_(shell) {
+        nb::dict ns = user_ns(shell);
+        saved_ = ns.attr("copy")();
+        nb::object statements = result.attr("module_statements");
+        if (!statements.is_none()) {
+            try {
+                scope->get("exec")(from_utf8(import_code(nb::borrow<nb::dict>(statements))), ns);
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_Exception)) throw;  // the modules are pickled by name anyway
+            }
+        }
+        nb::object outputs = result.attr("non_module_outputs");
+        if (!outputs.is_none()) ns.update(nb::borrow<nb::dict>(outputs));
+    }
+    ~RunNamesBack() {
+        translate_exceptions([&] { restore_namespace(shell_, saved_); });
+        PyErr_Clear();
+    }
+
+private:
+    nb::handle shell_;
+    nb::object saved_;
+};
+
 nb::object execute_in_process(const Args& a) {
     nb::int_ port = arg_int(a[0], "iopub_port");
     nb::bytes request = arg_bytes(a[1], "request");
@@ -390,10 +473,14 @@ nb::object execute_in_process(const Args& a) {
     nb::object shell = app.attr("shell");
 
     nb::object cloudpickle = scope->get("cloudpickle");
-    nb::object response = scope->get("execute_in_shell")(
-        nb::arg("ipython_shell") = shell, nb::arg("request") = cloudpickle.attr("loads")(request),
-        nb::arg("send_to_front") = nb::bool_(arg_bool(a[2])),
-        nb::arg("verbose") = nb::bool_(arg_bool(a[3])), nb::arg("metadata") = metadata);
+    nb::object response;
+    {
+        InWorker worker;
+        response = scope->get("execute_in_shell")(
+            nb::arg("ipython_shell") = shell, nb::arg("request") = cloudpickle.attr("loads")(request),
+            nb::arg("send_to_front") = nb::bool_(arg_bool(a[2])),
+            nb::arg("verbose") = nb::bool_(arg_bool(a[3])), nb::arg("metadata") = metadata);
+    }
     nb::object http_status = scope->get("HTTPStatus");
     if (!response.attr("status").equal(http_status.attr("OK"))) {
         nb::object dumped = cloudpickle.attr("dumps")(response);
@@ -402,6 +489,9 @@ nb::object execute_in_process(const Args& a) {
     }
 
     nb::object result = response.attr("result");
+    // Functions and classes the cell made are pickled with the globals they use, which cloudpickle
+    // looks up in the shell's namespace: hold the run's names there while the results are pickled.
+    RunNamesBack names(shell, result);
     if (!result.attr("last_output").is_none()) {
         try {
             cloudpickle.attr("dumps")(result.attr("last_output"));
@@ -441,12 +531,14 @@ nb::object execute_in_process(const Args& a) {
 
 void bind_imports(const Scope& s) {
     s.import("inspect");
+    s.import_from("builtins", {"exec"});
     s.import("re");
     s.import("sys");
     s.import_from("http", {"HTTPStatus"});
     s.import_from("typing", {"Any", "Dict", "List", "Optional", "Tuple"});
     s.import("cloudpickle");
     s.import_from("IPython.core.interactiveshell", {"ExecutionResult", "InteractiveShell"});
+    s.import_from("IPython.core.displayhook", {"DisplayHook"});
     s.import_from("trelvo_core.capture", {"TrelvoPellory"});
     s.import_from("trelvo_core.common.utils", {"convert_modules_to_statements", "format_code"});
     s.import_from("trelvo_core.ipython", {"TrelvoIPKernelApp"});
@@ -493,6 +585,12 @@ NB_MODULE(dastrin, m) {
     scope = new trelvo::py::Scope(m);
     bind_imports(*scope);
     register_functions(*scope);
+    trelvo::py::define_function(*scope, "_do_nothing", {trelvo::py::star_args("args"), trelvo::py::star_kwargs("kwargs")},
+                                "None", do_nothing, "A display-hook step that does nothing.");
+    trelvo::py::define_function(*scope, "_no_format_data", {trelvo::py::star_args("args")},
+                                "Tuple[dict, dict]", no_format_data, "No format data: nothing to display.");
+    trelvo::py::define_function(*scope, "_quiet_from_closure", {}, "bool", quiet_from_closure,
+                                "Whether the cell's own code ends in a semicolon.");
     trelvo::py::define_function(*scope, "_ignore_traceback",
                                 {trelvo::py::star_args("args"), trelvo::py::star_kwargs("kwargs")},
                                 "None", ignore_traceback, "Shows nothing: the response holds the traceback.");
