@@ -6,6 +6,8 @@
 #include "strings.hpp"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 namespace trelvo::capture::pellory {
 namespace {
@@ -147,6 +149,76 @@ private:
     nb::object publisher_;
 };
 
+// ---- forwarded stream text ----------------------------------------------------------------
+// The front end receives stream text also as display data of the stream's MIME type, with the
+// manager's metadata. Consecutive writes to one stream go out as one display: on the next other
+// output (another stream, a display, a clear request), when the capture ends, and otherwise at
+// most kForwardDelay after the first of them, so a long silence does not hold text back. The
+// text, its order among the outputs and the metadata are those of the writes; only the number of
+// messages is smaller (one per write was most of a printing cell's time).
+constexpr double kForwardDelay = 0.05;
+
+struct PendingForward {
+    nb::object publish, metadata, timer;
+    nb::str mime;
+    nb::list texts;
+    long batch = 0;
+};
+
+std::mutex forwarding;  // held from taking a batch to its message being sent: batches stay in order
+std::map<PyObject*, PendingForward> pending_forwards;  // by manager
+long next_batch = 0;
+
+// Sends the manager's pending text, if any (and, when batch is given, only that batch).
+void flush_forward(nb::handle self, long batch = -1) {
+    {
+        nb::gil_scoped_release unlocked;
+        forwarding.lock();
+    }
+    std::unique_lock lock(forwarding, std::adopt_lock);
+    auto found = pending_forwards.find(self.ptr());
+    if (found == pending_forwards.end() || (batch >= 0 && found->second.batch != batch)) return;
+    PendingForward pending = std::move(found->second);
+    pending_forwards.erase(found);
+    if (pending.timer.is_valid()) pending.timer.attr("cancel")();
+    nb::dict data;
+    data[pending.mime] = nb::str("").attr("join")(pending.texts);
+    WithoutStreamFlush no_flush(pending.publish);
+    call_with_keywords(pending.publish, {data, pending.metadata, nb::dict(), Py_False},
+                       names->publish_call);
+}
+
+nb::object flush_forward_later(const Args& a) {
+    nb::handle closure = a.closure();  // (manager, batch)
+    flush_forward(closure[0], nb::cast<long>(closure[1]));
+    return nb::none();
+}
+
+nb::handle flush_forward_function;
+
+void forward(nb::handle self, nb::handle publish, nb::str mime, nb::str text) {
+    auto found = pending_forwards.find(self.ptr());
+    if (found != pending_forwards.end() && !found->second.mime.equal(mime)) {
+        flush_forward(self);
+        found = pending_forwards.end();
+    }
+    if (found == pending_forwards.end()) {
+        PendingForward pending;
+        pending.publish = nb::borrow(publish);
+        pending.metadata = manager_metadata(self);
+        pending.mime = mime;
+        pending.batch = next_batch++;
+        pending.timer = scope->get("Timer")(kForwardDelay, make_closure(flush_forward_function,
+                                                                        nb::make_tuple(self, pending.batch)));
+        pending.timer.attr("daemon") = true;
+        found = pending_forwards.emplace(self.ptr(), std::move(pending)).first;
+        found->second.texts.append(text);
+        found->second.timer.attr("start")();
+        return;
+    }
+    found->second.texts.append(text);
+}
+
 nb::object stream_write(const Args& a) {
     nb::handle self = a.closure();
     nb::handle stream = a[0];
@@ -172,14 +244,7 @@ nb::object stream_write(const Args& a) {
     if (context.send_to_front) {
         nb::object publish = own(self, names->display_publish);
         if (!publish.is_none()) {
-            nb::dict data;
-            data[to_stderr ? names->stderr_mime : names->stdout_mime] = string;
-            // The publisher flushes the real streams before every display, to keep them in
-            // order with it; this display is a copy of stream text, so the flush would only
-            // turn every write into one more message.
-            WithoutStreamFlush no_flush(publish);
-            call_with_keywords(publish, {data, manager_metadata(self), nb::dict(), Py_False},
-                               names->publish_call);
+            forward(self, publish, to_stderr ? names->stderr_mime : names->stdout_mime, string);
         }
         own(self, to_stderr ? names->stderr_write : names->stdout_write)(string);
     }
@@ -188,6 +253,7 @@ nb::object stream_write(const Args& a) {
 
 nb::object display_publish(const Args& a) {
     nb::handle self = a.closure();
+    flush_forward(self);
     nb::dict data = arg_dict(a[1], "data");
     check_arg(a[2], "metadata", &PyDict_Type, true);
     check_arg(a[3], "transient", &PyDict_Type, true);
@@ -210,6 +276,7 @@ nb::object display_publish(const Args& a) {
 
 nb::object clear_output(const Args& a) {
     nb::handle self = a.closure();
+    flush_forward(self);
     nb::handle wait = truth(a[1]) ? Py_True : Py_False;
     Context context = innermost_context(self);
     nb::object record = call_with_keywords(scope->get(names->captured_model),
@@ -356,6 +423,7 @@ void release_full_collections(nb::handle self) {
 
 nb::object wrap_methods(const Args& a) {
     nb::handle self = a[0];
+    flush_forward(self);  // the text of the outer context goes first
     arg_list(a[1], "captured");
     nb::object info = make_closure(replacements->logging_info, self);
     nb::object error = make_closure(replacements->logging_error, self);
@@ -389,6 +457,7 @@ nb::object wrap_methods(const Args& a) {
 
 nb::object unwrap_methods(const Args& a) {
     nb::handle self = a[0];
+    flush_forward(self);
     self.attr("remove_context")();
     if (truth(self.attr("has_remaining_context"))) return nb::none();
     release_full_collections(self);
@@ -450,6 +519,7 @@ void bind_imports(const Scope& s) {
     s.import("logging");
     s.import("sys");
     s.import_from("io", {"TextIOWrapper"});
+    s.import_from("threading", {"Timer"});
     s.import_from("types", {"MethodType"});
     s.import_from("typing", {"Any", "Dict", "List", "Optional", "Union"});
     s.import_from("celery.utils.log", {"LoggingProxy"});
@@ -499,6 +569,8 @@ NB_MODULE(pellory, m) {
     bind_imports(*scope);
     replacements = make_replacements();
     register_pellory(*scope);
+    flush_forward_function = trelvo::py::make_function(
+        {"flush_forward", "flush_forward", scope->name(), "", {}, "None", flush_forward_later}).release();
     trelvo::py::define_function(*scope, "_no_flush", {}, "None", no_flush,
                                 "Flushes nothing: the forwarded text is a copy of stream text.");
 }

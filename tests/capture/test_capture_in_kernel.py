@@ -58,10 +58,16 @@ def test_the_run_succeeds_and_restores_the_shell(run):
     assert "--- replay 200 True" in run.stdout
 
 
-def test_every_write_is_forwarded_as_display_data_with_the_metadata(run):
+def test_writes_are_forwarded_as_display_data_in_order_with_the_metadata(run):
+    # Consecutive writes to one stream go out as one display, before the next other output.
     during, _ = split_at_replay(run)
     displays = [c for t, c in during if t == "display_data"]
-    assert display_texts(displays, STDOUT) == ["before clear", "\n", "to stdout", "\n"]
+    assert display_texts(displays, STDOUT) == ["before clear\n", "to stdout\n"]
+    kinds = [(t, list(c.get("data", {"": 0}))[0]) for t, c in during
+             if t in ("display_data", "clear_output")]
+    assert kinds == [("display_data", STDOUT), ("clear_output", ""), ("display_data", STDOUT),
+                     ("display_data", STDERR), ("display_data", "text/plain"),
+                     ("display_data", "text/plain")]
     assert display_texts(displays, STDERR) == ["to stderr\n"]
     for content in displays:
         assert METADATA.items() <= content["metadata"].items()

@@ -119,7 +119,7 @@ def test_execute_in_a_real_kernel(kernel, run_in_kernel):
     assert any(c.get("metadata") == {"component_id": "k1"} and "result = 6 * 7" in c["code"]
                for c in inputs)
     displays = [c for c in run.of_type("display_data")
-                if c["data"].get("application/vnd.jupyter.stdout") == "working"]
+                if c["data"].get("application/vnd.jupyter.stdout") == "working\n"]
     assert displays and displays[0]["metadata"]["component_id"] == "k1"
     results = [c for c in run.of_type("execute_result") if c["metadata"] == {"component_id": "k1"}]
     assert results[0]["data"] == {"text/plain": "42"}

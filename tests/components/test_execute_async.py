@@ -174,7 +174,7 @@ def test_in_a_real_kernel_the_front_end_sees_the_workers_output(kernel, run_in_k
     run = run_in_kernel(kernel, KERNEL_CELL, timeout=200)
     assert run.reply["status"] == "ok", run.reply
     forwarded = [c for c in run.of_type("display_data")
-                 if c["data"].get("application/vnd.jupyter.stdout") == "forwarded from the worker"]
+                 if c["data"].get("application/vnd.jupyter.stdout") == "forwarded from the worker\n"]
     assert forwarded and forwarded[0]["metadata"]["component_id"] == "k2"
     assert run.stdout.strip().endswith("SUCCESSFUL")
 

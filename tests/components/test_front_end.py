@@ -55,3 +55,14 @@ def test_a_semicolon_is_read_from_the_component_and_a_self_display_shows_once(in
                       "        display(HTML(\"<p>shown</p>\"))\\nShown()')")
     htmls = [c for t, c in shown.messages if t == "display_data" and "text/html" in c["data"]]
     assert len(htmls) == 1 and shown.of_type("execute_result") == []
+
+
+def test_printed_text_reaches_the_front_end_once_in_order_with_the_metadata(in_kernel):
+    run = in_kernel("c = run('import sys\\nfor i in range(500):\\n    print(i)\\n"
+                    "print(\"oops\", file=sys.stderr)\\nprint(\"last\")')")
+    copies = [(list(c["data"])[0][-6:], list(c["data"].values())[0], c["metadata"])
+              for t, c in run.messages if t == "display_data"]
+    assert [(stream, text) for stream, text, _ in copies] == [
+        ("stdout", "".join(f"{i}\n" for i in range(500))), ("stderr", "oops\n"),
+        ("stdout", "last\n")]
+    assert all(m == {"component_id": "c", "component_name": "c"} for _, _, m in copies)

@@ -39,7 +39,7 @@ def test_display_output_reaches_the_parent_and_results_come_back(pool, iopub_sub
         iopub_subscriber.port, request("import time; time.sleep(1)\nprint('from the worker')\nvalue = 6 * 7\nvalue"),
         True, False, metadata))
     messages = iopub_subscriber.messages(
-        lambda got: any(c.get("data", {}).get("application/vnd.jupyter.stdout") == "from the worker"
+        lambda got: any(c.get("data", {}).get("application/vnd.jupyter.stdout") == "from the worker\n"
                         for t, c in got if t == "display_data"), timeout_ms=60000)
     displayed = [c for t, c in messages if t == "display_data"]
     assert displayed[-1]["metadata"] == metadata
