@@ -244,11 +244,15 @@ public:
     QuietDisplayHook(nb::handle shell, nb::handle code, bool ipython_shows) {
         hook_ = shell.attr("displayhook");
         bool semicolon = false;
-        try {
-            nb::object python = shell.attr("transform_cell")(code);
-            semicolon = arg_bool(scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(python));
-        } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_Exception)) throw;  // code that cannot be read shows nothing
+        // Most cells hold no semicolon at all: no need to transform and tokenize them.
+        if (PyUnicode_FindChar(code.ptr(), ';', 0, PY_SSIZE_T_MAX, 1) >= 0) {
+            try {
+                nb::object python = shell.attr("transform_cell")(code);
+                semicolon = arg_bool(
+                    scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(python));
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_Exception)) throw;  // unreadable code shows nothing
+            }
         }
         patch("quiet", make_closure(scope->get("_quiet_from_closure"), nb::bool_(semicolon)));
         patch("update_user_ns", scope->get("_do_nothing"));
