@@ -323,7 +323,23 @@ void prepare(Run& run, nb::handle args) {
     run.cache_root = text_of(scope->get("os").attr("path").attr("abspath")(from_utf8(run.options.cache_dir)));
 }
 
+// sys.stdin empty for the span of the scope: a cell that asks for input fails at once (as under
+// a notebook executor) instead of waiting on the terminal.
+class NoInput {
+public:
+    NoInput() {
+        nb::object sys = scope->get("sys");
+        saved_ = sys.attr("stdin");
+        sys.attr("stdin") = scope->get("io").attr("StringIO")("");
+    }
+    ~NoInput() { scope->get("sys").attr("stdin") = saved_; }
+
+private:
+    nb::object saved_;
+};
+
 void execute(Run& run) {
+    NoInput no_input;
     // Workers are forked before this process starts its kernel, so they start from a clean one.
     if (run.options.jobs > 1 && run.options.broker.empty())
         run.pool = scope->get("multiprocessing").attr("get_context")("fork").attr("Pool")(run.options.jobs);
@@ -378,7 +394,7 @@ nb::object run_notebook(const Args& a) {
 NB_MODULE(runner, m) {
     using namespace trelvo::cli::runner;
     scope = new Scope(m);
-    for (const char* module : {"ast", "hashlib", "json", "importlib", "multiprocessing", "os", "queue",
+    for (const char* module : {"ast", "hashlib", "importlib", "io", "json", "multiprocessing", "os", "queue",
                                "re", "shutil", "signal", "sys", "traceback", "trelvo_core"})
         scope->import(module);
     scope->import_from("builtins", {"compile", "exec", "open", "repr", "set"});
