@@ -270,7 +270,9 @@ nb::object display_publish(const Args& a) {
     append(context, record);
     nb::object publish = own(self, names->display_publish);
     if (context.send_to_front && !publish.is_none())
-        publish(data, metadata, a[3], nb::bool_(update));
+        // By keyword: ipykernel 7 takes transient and update by keyword only.
+        call_with_keywords(publish, {data, metadata, a[3], update ? Py_True : Py_False},
+                           names->publish_call);
     return nb::none();
 }
 
