@@ -208,29 +208,61 @@ def redis_url():
     shutil.rmtree(directory, ignore_errors=True)
 
 
-@pytest.fixture(scope="session")
-def celery_worker(redis_url):
-    """A real celery worker serving the two remote tasks, started with run_executor."""
+def start_worker(command, url, cwd):
+    """A celery worker process started with command, once a worker answers a ping on url."""
     import time
 
     from trelvo_core.executors import TrelvoRemoteComponentExecutor
 
+    worker = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    client = TrelvoRemoteComponentExecutor("test", "test", backend=url, broker=url)
+    deadline = time.monotonic() + 60
+    while not client.ping()[0]:
+        if time.monotonic() > deadline or worker.poll() is not None:
+            worker.kill()
+            raise RuntimeError(f"the celery worker of {command[3:5]} did not answer")
+    return worker
+
+
+@pytest.fixture(scope="session")
+def worker_starter():
+    """start_worker, for the conftest modules of sub-directories."""
+    return start_worker
+
+
+@pytest.fixture(scope="session")
+def celery_worker(redis_url):
+    """A real celery worker serving the two remote tasks, started with run_executor."""
     code = (
         "from trelvo_core.executors import TrelvoRemoteComponentExecutor\n"
         f"executor = TrelvoRemoteComponentExecutor('worker', 'worker', backend={redis_url!r}, "
         f"broker={redis_url!r})\n"
         "raise SystemExit(executor.run_executor(loglevel='WARNING'))\n")
-    worker = subprocess.Popen([sys.executable, "-P", "-c", code], cwd=tempfile.gettempdir(),
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    client = TrelvoRemoteComponentExecutor("test", "test", backend=redis_url, broker=redis_url)
-    deadline = time.monotonic() + 60
-    while not client.ping()[0]:
-        if time.monotonic() > deadline or worker.poll() is not None:
-            worker.kill()
-            raise RuntimeError("the celery worker did not answer")
+    worker = start_worker([sys.executable, "-P", "-c", code], redis_url, tempfile.gettempdir())
     yield redis_url
     worker.terminate()
     worker.wait(30)
+
+
+@pytest.fixture
+def run_kfp_locally():
+    """run(text, root, **arguments): the report step's outputs of compiled YAML under the KFP
+    SDK's local runner."""
+    import glob
+
+    import cloudpickle
+
+    def run(text, root, **arguments):
+        import kfp.components
+        import kfp.local
+
+        kfp.local.init(runner=kfp.local.SubprocessRunner(use_venv=False), pipeline_root=str(root))
+        kfp.components.load_component_from_text(text)(**arguments)
+        (results,) = glob.glob(str(root / "*" / "report" / "results"))
+        with open(results, "rb") as source:
+            return cloudpickle.load(source)
+
+    return run
 
 
 class RecordingServer:

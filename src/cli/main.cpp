@@ -17,11 +17,17 @@ nb::object parser_error(const Args& a) {
     throw nb::python_error();
 }
 
-void add_parameter_option(nb::handle parser) {
+// What run, export and optimize share: the notebook, parameter overrides, the cache, quiet.
+void add_notebook_options(nb::handle parser, const char* quiet_help) {
+    parser.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
     parser.attr("add_argument")("-p", "--parameter", nb::arg("nargs") = 2, nb::arg("action") = "append",
                                 nb::arg("default") = nb::list(), nb::arg("metavar") = nb::make_tuple("NAME", "VALUE"),
                                 nb::arg("help") = "override a value of the cell tagged 'parameters' "
                                                   "(a Python literal, else text)");
+    parser.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
+                                nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
+    parser.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
+                                nb::arg("help") = quiet_help);
 }
 
 nb::object build_parser() {
@@ -35,12 +41,9 @@ nb::object build_parser() {
         nb::arg("description") =
             "Runs each code cell as a component fed by the cells whose names it reads, reusing "
             "the cached results of unchanged cells, and writes the executed notebook.");
-    run.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
+    add_notebook_options(run, "print only the summary line and errors");
     run.attr("add_argument")("-o", "--output", nb::arg("metavar") = "OUTPUT",
                              nb::arg("help") = "the executed notebook (default: <stem>.out.ipynb beside NOTEBOOK)");
-    add_parameter_option(run);
-    run.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
-                             nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
     run.attr("add_argument")("--no-cache", nb::arg("action") = "store_true",
                              nb::arg("help") = "neither read nor write the run cache");
     run.attr("add_argument")("--force", nb::arg("action") = "store_true",
@@ -55,34 +58,27 @@ nb::object build_parser() {
     run.attr("add_argument")("--timeout", nb::arg("type") = scope->get("float"),
                              nb::arg("metavar") = "SECONDS",
                              nb::arg("help") = "stop a cell that runs longer than this");
-    run.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
-                             nb::arg("help") = "print only the summary line and errors");
     nb::object export_ = commands.attr("add_parser")(
         "export", nb::arg("help") = "write the notebook's pipeline as Kubeflow Pipelines YAML or a Python script",
         nb::arg("description") =
             "Brings the notebook's pipeline up to date (as trelvo run does, from its cache) and "
             "renders it through the export templates.");
-    export_.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
+    add_notebook_options(export_, "print only the summary line and errors");
     export_.attr("add_argument")("--to", nb::arg("required") = true,
                                  nb::arg("choices") = nb::make_tuple("kfp", "kfp-component", "python"));
     export_.attr("add_argument")("-o", "--output", nb::arg("metavar") = "FILE",
                                  nb::arg("help") = "default: <stem>.yaml or <stem>.py beside NOTEBOOK; - for stdout");
-    add_parameter_option(export_);
     export_.attr("add_argument")("--cell", nb::arg("metavar") = "NAME",
                                  nb::arg("help") = "the cell to export with --to kfp-component");
     export_.attr("add_argument")("--base-image", nb::arg("metavar") = "IMAGE");
     export_.attr("add_argument")("--packages", nb::arg("nargs") = "+", nb::arg("metavar") = "REQ",
                                  nb::arg("help") = "packages the Kubeflow steps install");
-    export_.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
-                                 nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
-    export_.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
-                                 nb::arg("help") = "print only the summary line and errors");
     nb::object optimize = commands.attr("add_parser")(
         "optimize", nb::arg("help") = "search the notebook's parameters for the best objective values",
         nb::arg("description") =
             "Runs the notebook once per trial with suggested parameters (cells that do not read "
             "them come from the cache) and reads the objectives from the variables the cells leave.");
-    optimize.attr("add_argument")("notebook", nb::arg("metavar") = "NOTEBOOK");
+    add_notebook_options(optimize, "no progress, only the results and errors");
     optimize.attr("add_argument")("--search", nb::arg("action") = "append", nb::arg("required") = true,
                                   nb::arg("metavar") = "NAME=LOW:HIGH[:STEP]",
                                   nb::arg("help") = "a parameter to search; integer bounds give integers");
@@ -101,11 +97,6 @@ nb::object build_parser() {
     optimize.attr("add_argument")("--cookie", nb::arg("metavar") = "TEXT");
     optimize.attr("add_argument")("-o", "--output", nb::arg("metavar") = "RESULTS.json",
                                   nb::arg("help") = "best trials, the trial log and the importances as JSON");
-    add_parameter_option(optimize);
-    optimize.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
-                                  nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
-    optimize.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
-                                  nb::arg("help") = "no progress, only the results and errors");
     nb::object worker = commands.attr("add_parser")(
         "worker", nb::arg("help") = "serve remote runs as a celery worker");
     worker.attr("add_argument")("--broker", nb::arg("required") = true, nb::arg("metavar") = "URL");

@@ -48,24 +48,13 @@ def outputs_of(path):
 
 
 @pytest.fixture(scope="session")
-def trelvo_worker(redis_url, tmp_path_factory):
+def trelvo_worker(redis_url, tmp_path_factory, worker_starter):
     """A celery worker started with `trelvo worker` on the test redis-server."""
-    import time
-
-    from trelvo_core.executors import TrelvoRemoteComponentExecutor
-
     # A database of its own: celery workers of one host sharing a broker share a node name.
     redis_url = redis_url.rsplit("/", 1)[0] + "/1"
-    worker = subprocess.Popen(
+    worker = worker_starter(
         [sys.executable, "-P", "-m", "trelvo_core", "worker", "--broker", redis_url,
-         "--loglevel", "WARNING"], cwd=tmp_path_factory.mktemp("worker"),
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    client = TrelvoRemoteComponentExecutor("test", "test", backend=redis_url, broker=redis_url)
-    deadline = time.monotonic() + 60
-    while not client.ping()[0]:
-        if time.monotonic() > deadline or worker.poll() is not None:
-            worker.kill()
-            raise RuntimeError("trelvo worker did not answer")
+         "--loglevel", "WARNING"], redis_url, tmp_path_factory.mktemp("worker"))
     yield redis_url
     worker.terminate()
     worker.wait(30)

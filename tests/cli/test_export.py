@@ -1,11 +1,9 @@
 """`trelvo export`: the notebook's pipeline as a script and as Kubeflow Pipelines YAML that run
 and give what the notebook gives, from the run cache; and the errors a user can act on."""
 
-import glob
 import subprocess
 import sys
 
-import cloudpickle
 import pytest
 
 NOTEBOOK = [
@@ -15,21 +13,9 @@ NOTEBOOK = [
 ]
 
 
-def run_locally(text, root, **arguments):
-    """The report step's outputs of compiled YAML under the KFP SDK's local runner."""
-    import kfp
-    import kfp.local
-
-    kfp.local.init(runner=kfp.local.SubprocessRunner(use_venv=False), pipeline_root=str(root))
-    kfp.components.load_component_from_text(text)(**arguments)
-    (results,) = glob.glob(str(root / "*" / "report" / "results"))
-    with open(results, "rb") as source:
-        return cloudpickle.load(source)
-
-
 @pytest.mark.timeout(300)
 @pytest.mark.filterwarnings("ignore:Task .* have no effect in the current local runner")
-def test_exports_run_and_give_what_the_notebook_gives(tmp_path, cli):
+def test_exports_run_and_give_what_the_notebook_gives(tmp_path, cli, run_kfp_locally):
     path = cli.write(tmp_path / "calc.ipynb", NOTEBOOK)
     assert cli.trelvo("run", path, cwd=tmp_path).returncode == 0
     assert cli.executed(tmp_path / "calc.out.ipynb").cells[2].outputs[0]["text"] == "run 20.0\n"
@@ -46,8 +32,8 @@ def test_exports_run_and_give_what_the_notebook_gives(tmp_path, cli):
     done = cli.trelvo("export", path, "--to", "kfp", "-o", "-", "-p", "label", "kfp", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert "1 ran, 2 cached" in done.stderr  # only the cell that reads label
-    assert run_locally(done.stdout, tmp_path / "default")["total"] == 20.0
-    assert run_locally(done.stdout, tmp_path / "override", scale=3.0)["total"] == 30.0
+    assert run_kfp_locally(done.stdout, tmp_path / "default")["total"] == 20.0
+    assert run_kfp_locally(done.stdout, tmp_path / "override", scale=3.0)["total"] == 30.0
 
     done = cli.trelvo("export", path, "--to", "kfp-component", "--cell", "report", cwd=tmp_path)
     assert done.returncode == 0 and "from_make_data" in (tmp_path / "calc.yaml").read_text()

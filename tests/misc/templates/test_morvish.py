@@ -1,12 +1,10 @@
 """The Kubeflow Pipelines templates: the YAML the real SDK compiles, run by its local runner."""
 
-import glob
 import os
 import re
 import sys
 import tempfile
 
-import cloudpickle
 import pytest
 import yaml
 
@@ -18,7 +16,6 @@ GENERATED = re.compile(r"kfp_[0-9a-f]{8}")
 
 kfp = pytest.importorskip("kfp")
 import kfp.components  # noqa: E402
-import kfp.local  # noqa: E402
 
 
 @pytest.fixture
@@ -116,18 +113,9 @@ def test_parameter_types_and_defaults():
         "shape": ("LIST", [2, 3]), "guess": ("NUMBER_DOUBLE", 0.5)}
 
 
-def run_locally(text, root, **arguments):
-    """Runs compiled YAML with the KFP SDK's local runner; the last step's outputs."""
-    kfp.local.init(runner=kfp.local.SubprocessRunner(use_venv=False), pipeline_root=str(root))
-    kfp.components.load_component_from_text(text)(**arguments)
-    (results,) = glob.glob(str(root / "*" / "report" / "results"))
-    with open(results, "rb") as source:
-        return cloudpickle.load(source)
-
-
 # Display names give readable task names on a cluster; the local runner says it ignores them.
 @pytest.mark.filterwarnings("ignore:Task .* have no effect in the current local runner")
-def test_the_pipeline_yaml_runs_under_the_local_runner(tmp_path, pipeline_run):
+def test_the_pipeline_yaml_runs_under_the_local_runner(tmp_path, pipeline_run, run_kfp_locally):
     models, printed = pipeline_run
     text = MorvishPipeline().compile_to_yaml(pipeline_name="demo", components=models,
                                             parameters=PARAMETERS)
@@ -138,9 +126,9 @@ def test_the_pipeline_yaml_runs_under_the_local_runner(tmp_path, pipeline_run):
         "make-data": ("Make data", []), "left": ("left", ["make-data"]),
         "right": ("right", ["make-data"]), "report": ("Report", ["left", "right"])}
 
-    outputs = run_locally(text, tmp_path / "default")
+    outputs = run_kfp_locally(text, tmp_path / "default")
     assert outputs["total"] == 65.25 and outputs["scaled"](2) == 3.0  # a cell-defined function
-    outputs = run_locally(text, tmp_path / "override", scale=2.0, label="again")
+    outputs = run_kfp_locally(text, tmp_path / "override", scale=2.0, label="again")
     assert outputs["total"] == 122.0
 
 
