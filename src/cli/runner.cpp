@@ -16,8 +16,6 @@ void register_execution(const Scope& s);
 
 namespace {
 
-std::string text_of(nb::handle value) { return utf8(nb::str(value)); }
-
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
 // ---- the options and the notebook --------------------------------------------------------

@@ -11,8 +11,6 @@ namespace {
 
 // ---- what a cell is given ----------------------------------------------------------------
 
-std::string text_of(nb::handle value) { return utf8(nb::str(value)); }
-
 nb::dict module_statements_before(Run& run, std::size_t index) {
     nb::dict statements;
     for (std::size_t j = 0; j < index; ++j) {

@@ -6,8 +6,6 @@
 namespace trelvo::cli::runner {
 namespace {
 
-std::string text_of(nb::handle value) { return utf8(nb::str(value)); }
-
 // The export templates' module, or a usage error when the kfp extra is missing.
 nb::object morvish() {
     try {

@@ -20,6 +20,8 @@ using namespace trelvo::py;
 
 extern const Scope* scope;
 
+inline std::string text_of(nb::handle value) { return utf8(nb::str(value)); }
+
 enum class CellStatus { pending, ran, cached, failed, skipped };
 
 const char* status_word(CellStatus status);  // "ran", "cached", "failed", "skipped"

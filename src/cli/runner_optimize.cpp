@@ -11,8 +11,6 @@
 namespace trelvo::cli::runner {
 namespace {
 
-std::string text_of(nb::handle value) { return utf8(nb::str(value)); }
-
 struct Search {
     std::string name;
     nb::object low, high, step;  // step None when not given
