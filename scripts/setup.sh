@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the project needs, idempotently: Debian programs, and two virtual environments
-# (pydantic 2 in .venv, pydantic 1.10 in .venv-pydantic1) with the pinned build tools.
+# with the pinned build tools: .venv (pydantic 2, ipykernel 7) and .venv-pydantic1 (pydantic 1.10,
+# ipykernel 6), so every test runs against both lines of each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 DEBIAN_PACKAGES=(redis-server libgtest-dev)
-PYDANTIC1_PIN="pydantic==1.10.27"
+LANE2_PINS=("pydantic==1.10.27" "ipykernel==6.31.0")
 BUILD_TOOLS=(scikit-build-core nanobind cmake ninja)
 
 missing=()
@@ -19,10 +20,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 mkdir -p build
-# The pydantic 1 environment shares every pin but pydantic's own.
-grep -v -i -E '^(pydantic|pydantic_core|annotated-types|typing-inspection)==' \
+# The second environment shares every pin but pydantic's and ipykernel's own.
+grep -v -i -E '^(pydantic|pydantic_core|annotated-types|typing-inspection|ipykernel|nest-asyncio2)==' \
     scripts/constraints.txt > build/constraints-pydantic1.txt
-echo "$PYDANTIC1_PIN" >> build/constraints-pydantic1.txt
+printf '%s\n' "${LANE2_PINS[@]}" >> build/constraints-pydantic1.txt
 
 make_env() {
     local env_dir=$1 constraints=$2

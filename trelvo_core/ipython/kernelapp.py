@@ -3,7 +3,6 @@
 import os
 import sys
 
-import zmq
 from ipykernel.kernelapp import IPKernelApp
 from ipykernel.kernelbase import Kernel
 from IPython.core.interactiveshell import InteractiveShell
@@ -21,6 +20,10 @@ def _mark_inherited():
 
 
 os.register_at_fork(after_in_child=_mark_inherited)
+
+
+def _not_the_plain_tcp_warning(record):
+    return not str(record.msg).startswith("Kernel is running over TCP without encryption")
 
 
 class TrelvoIPKernelApp(IPKernelApp):
@@ -85,9 +88,18 @@ class TrelvoIPKernelApp(IPKernelApp):
     def _bind_socket(self, s, port):
         # Embedded, the kernel serves no client: only IOPub, which carries the displays, is bound
         # or connected; the shell, control and stdin sockets stay unbound.
-        if s.socket_type != zmq.PUB:
+        if s is not self.iopub_socket:
             return port
         return self._bind_iopub(s, port)
+
+    def init_sockets(self):
+        # ipykernel 7 warns that a TCP kernel without CurveZMQ keys talks in plain text; that is
+        # for kernels that clients connect to, and nobody connects to this one.
+        self.log.addFilter(_not_the_plain_tcp_warning)
+        try:
+            super().init_sockets()
+        finally:
+            self.log.removeFilter(_not_the_plain_tcp_warning)
 
     def init_heartbeat(self):
         # Nobody connects to an embedded kernel: no heartbeat port.
