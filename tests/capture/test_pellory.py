@@ -2,11 +2,13 @@
 The kernel side (display publisher, IOPub) is in test_capture_in_kernel.py."""
 
 import logging
+import pickle
 import sys
 
 import pytest
 
 from trelvo_core.capture import TrelvoPellory
+from trelvo_core.misc.models import TrelvoCapturedModel
 
 PREFIX = "[TrelvoComponentName={}] "
 
@@ -93,6 +95,29 @@ def test_without_send_to_front_output_is_only_recorded(manager, streams):
             ("stream", "stdout", "hello"), ("stream", "stdout", "\n"),
             ("stream", "stderr", "oops"), ("stream", "stdout", "four")]
         assert capsys.readouterr() == ("", "")
+
+
+def test_stream_records_are_the_models_own_in_every_part_of_their_state(manager, streams):
+    with streams:
+        captured = []
+        pellory = manager()
+        pellory.wrap_methods(captured=captured, send_to_front=False, verbose=False)
+        sys.stdout.write("out é")
+        sys.stderr.write("err")
+        pellory.unwrap_methods()
+    expected = [TrelvoCapturedModel(type="stream", name="stdout", text="out é"),
+                TrelvoCapturedModel(type="stream", name="stderr", text="err")]
+    fields_set = "model_fields_set" if hasattr(TrelvoCapturedModel, "model_fields_set") else "__fields_set__"
+    for record, model in zip(captured, expected, strict=True):
+        assert type(record) is TrelvoCapturedModel and record == model
+        assert record.__dict__ == model.__dict__ and list(record.__dict__) == list(model.__dict__)
+        assert getattr(record, fields_set) == getattr(model, fields_set) == {"type", "name", "text"}
+        assert pickle.loads(pickle.dumps(record)) == model
+        assert record.to_trelvo_dict() == model.to_trelvo_dict()
+    # Each record owns its state.
+    getattr(captured[0], fields_set).add("wait")
+    captured[0].__dict__["text"] = "changed"
+    assert getattr(captured[1], fields_set) == {"type", "name", "text"} and captured[1].text == "err"
 
 
 def test_with_send_to_front_output_also_reaches_the_real_streams(manager, streams):

@@ -1,0 +1,106 @@
+#include "model_template.hpp"
+
+#include "strings.hpp"
+
+namespace trelvo::py {
+
+namespace {
+
+// Mutable model state (the set of fields given, private values) is the instance's own.
+nb::object own_copy(nb::handle value) {
+    PyObject* copy = nullptr;
+    if (PyAnySet_CheckExact(value.ptr())) {
+        copy = PySet_New(value.ptr());
+    } else if (PyDict_CheckExact(value.ptr())) {
+        copy = PyDict_Copy(value.ptr());
+    } else {
+        return nb::borrow(value);
+    }
+    if (!copy) throw nb::python_error();
+    return nb::steal(copy);
+}
+
+// The names of the slots the model's classes declare, besides __dict__ and __weakref__.
+std::vector<nb::object> slot_names(nb::handle model) {
+    std::vector<nb::object> names;
+    for (nb::handle base : nb::borrow<nb::tuple>(model.attr("__mro__"))) {
+        PyObject* slots = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(base.ptr())->tp_dict,
+                                               "__slots__");
+        if (!slots) continue;
+        nb::object declared = PyUnicode_Check(slots) ? nb::object(nb::make_tuple(nb::handle(slots)))
+                                                     : nb::borrow(slots);
+        for (nb::handle name : declared) {
+            std::string_view text = nb::borrow<nb::str>(name).c_str();
+            if (text != "__dict__" && text != "__weakref__") names.push_back(nb::borrow(name));
+        }
+    }
+    return names;
+}
+
+const nb::str& dict_name() {
+    static auto* name = new nb::str(intern("__dict__"));
+    return *name;
+}
+
+nb::object generic_get(nb::handle target, nb::handle name) {
+    PyObject* value = PyObject_GenericGetAttr(target.ptr(), name.ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+void generic_set(nb::handle target, nb::handle name, nb::handle value) {
+    // object.__setattr__: a model's own __setattr__ would validate the assignment.
+    if (PyObject_GenericSetAttr(target.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+}  // namespace
+
+ModelTemplate::ModelTemplate(nb::handle example, std::initializer_list<const char*> fields)
+    : model_(nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(example.ptr())))),
+      field_values_(generic_get(example, dict_name())) {
+    for (const char* field : fields) fields_.push_back(intern(field));
+    for (nb::object& name : slot_names(model_)) {
+        slots_.emplace_back(name, generic_get(example, name));
+    }
+}
+
+std::optional<ModelTemplate> ModelTemplate::from_example(
+    nb::handle example, std::initializer_list<const char*> fields) {
+    ModelTemplate made(example, fields);
+    if (!made.reproduces(example)) return std::nullopt;
+    return made;
+}
+
+nb::object ModelTemplate::make(std::initializer_list<nb::handle> values) const {
+    auto* type = reinterpret_cast<PyTypeObject*>(model_.ptr());
+    nb::object instance = nb::steal(type->tp_new(type, nb::tuple().ptr(), nullptr));
+    if (!instance.is_valid()) throw nb::python_error();
+    if (values.size() > fields_.size()) throw std::invalid_argument("more values than fields");
+    nb::object field_values = own_copy(field_values_);
+    auto field = fields_.begin();
+    for (nb::handle value : values) {
+        if (PyDict_SetItem(field_values.ptr(), (field++)->ptr(), value.ptr()) < 0)
+            throw nb::python_error();
+    }
+    generic_set(instance, dict_name(), field_values);
+    for (const auto& [name, value] : slots_) generic_set(instance, name, own_copy(value));
+    return instance;
+}
+
+// Whether an instance made with the example's own values equals it in every part of its state.
+bool ModelTemplate::reproduces(nb::handle example) const {
+    try {
+        nb::object made = make({});
+        if (!generic_get(made, dict_name()).equal(field_values_)) return false;
+        for (const auto& [name, value] : slots_) {
+            if (!generic_get(made, name).equal(value)) return false;
+        }
+        return made.equal(example);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
+}  // namespace trelvo::py
