@@ -345,7 +345,9 @@ const Replacements* make_replacements() {
 // ---- installing and restoring ----
 
 nb::object bind(nb::handle function, nb::handle target) {
-    return scope->get("MethodType")(function, target);
+    PyObject* method = PyMethod_New(function.ptr(), target.ptr());
+    if (!method) throw nb::python_error();
+    return nb::steal(method);
 }
 
 // Puts a saved callable back. When it is just the target's own method, the instance attribute
@@ -369,6 +371,16 @@ void restore(nb::handle target, const char* name, nb::handle saved) {
     }
 }
 
+// logging hands out one logger per name for the life of the process: asked once.
+nb::object own_logger() {
+    static PyObject* logger = nullptr;
+    if (!logger) {
+        logger = scope->get("logging").attr("getLogger")(
+            nb::arg("name") = nb::str("{}.TrelvoPellory").format(scope->get("__name__"))).release().ptr();
+    }
+    return nb::borrow(logger);
+}
+
 nb::object init(const Args& a) {
     nb::handle self = a[0];
     check_arg(a[1], "metadata", &PyDict_Type, true);
@@ -377,8 +389,7 @@ nb::object init(const Args& a) {
     nb::setattr(self, "_captured_list", nb::list());
     nb::setattr(self, "_send_to_front_list", nb::list());
     nb::setattr(self, "_verbose_list", nb::list());
-    nb::object logger = scope->get("logging").attr("getLogger")(
-        nb::arg("name") = nb::str("{}.TrelvoPellory").format(scope->get("__name__")));
+    nb::object logger = own_logger();
     nb::setattr(self, "_logger", logger);
     nb::setattr(self, "_logging_info", logger.attr("info"));
     nb::setattr(self, "_logging_error", logger.attr("error"));
@@ -442,29 +453,26 @@ nb::object wrap_methods(const Args& a) {
     nb::handle self = a[0];
     flush_forward(self);  // the text of the outer context goes first
     arg_list(a[1], "captured");
-    nb::object info = make_closure(replacements->logging_info, self);
-    nb::object error = make_closure(replacements->logging_error, self);
-    nb::object stream_writer = make_closure(replacements->stream_write, self);
-    nb::object publish = make_closure(replacements->display_publish, self);
-    nb::object clear = make_closure(replacements->clear_output, self);
-
     if (truth(self.attr("is_unwrapped"))) {
         hold_full_collections(self);
         nb::object logger = self.attr("_logger");
-        nb::setattr(logger, "info", bind(info, logger));
-        nb::setattr(logger, "error", bind(error, logger));
+        nb::setattr(logger, "info", bind(make_closure(replacements->logging_info, self), logger));
+        nb::setattr(logger, "error", bind(make_closure(replacements->logging_error, self), logger));
         // The streams whose write was saved, not whatever sys.stdout is by now: a cell may
         // replace it, and unwrapping must restore the object that was wrapped.
         nb::object out = self.attr("_stdout");
         nb::object err = self.attr("_stderr");
+        nb::object stream_writer = make_closure(replacements->stream_write, self);
         nb::setattr(out, "write", bind(stream_writer, out));
         nb::setattr(err, "write", bind(stream_writer, err));
         // A ZMQ shell's publisher was saved at construction; asking again costs every run.
         nb::object shell = self.attr("_ipython_shell");
         if (!self.attr("_display_publish").is_none()) {
             nb::object publisher = shell.attr("display_pub");
-            nb::setattr(publisher, "publish", bind(publish, publisher));
-            nb::setattr(publisher, "clear_output", bind(clear, publisher));
+            nb::setattr(publisher, "publish",
+                        bind(make_closure(replacements->display_publish, self), publisher));
+            nb::setattr(publisher, "clear_output",
+                        bind(make_closure(replacements->clear_output, self), publisher));
         }
     }
     self.attr("store_context")(nb::arg("captured") = a[1], nb::arg("send_to_front") = a[2],
@@ -537,7 +545,6 @@ void bind_imports(const Scope& s) {
     s.import("sys");
     s.import_from("io", {"TextIOWrapper"});
     s.import_from("threading", {"Timer"});
-    s.import_from("types", {"MethodType"});
     s.import_from("typing", {"Any", "Dict", "List", "Optional", "Union"});
     s.import_from("celery.utils.log", {"LoggingProxy"});
     s.import_from("ipykernel.iostream", {"OutStream"});

@@ -30,6 +30,18 @@ constexpr const char* kNonSerializableAdvice =
     "\" cannot be serialized. so these are only available in the component in which they have "
     "been declared. If necessary, please redefine the objects in the child components\n";
 
+// Names looked up on every run, interned once.
+struct Names {
+    nb::str init_locals = intern("SHELL_INIT_LOCALS"), quiet = intern("quiet"),
+            update_user_ns = intern("update_user_ns"), start = intern("start_displayhook"),
+            write_prompt = intern("write_output_prompt"), finish = intern("finish_displayhook"),
+            compute_format_data = intern("compute_format_data"), displayhook = intern("displayhook"),
+            module_statements = intern("module_statements"),
+            non_module_inputs = intern("non_module_inputs"), parameters = intern("parameters"),
+            credentials = intern("credentials"), show_traceback = intern("_showtraceback");
+};
+const Names* names = nullptr;
+
 bool contains(nb::handle container, nb::handle item) {
     int found = PySequence_Contains(container.ptr(), item.ptr());
     if (found < 0) throw nb::python_error();
@@ -40,7 +52,7 @@ bool contains(nb::handle container, nb::handle item) {
 // module constant is replaced.
 nb::object init_names() {
     static auto* cached = new std::pair<nb::object, nb::object>();  // (the list, its set)
-    nb::object current = scope->get("SHELL_INIT_LOCALS");
+    nb::object current = scope->get(names->init_locals);
     if (!current.is(cached->first)) {
         PyObject* names = PyFrozenSet_New(current.ptr());
         if (!names) throw nb::python_error();
@@ -56,8 +68,7 @@ nb::dict user_ns(nb::handle shell) {
 }
 
 // Removes every name but the ones a fresh IPython namespace holds.
-void clear_namespace(nb::handle shell) {
-    nb::dict ns = user_ns(shell);
+void clear_namespace(nb::dict ns) {
     nb::object init_locals = init_names();
     nb::object names = nb::steal(PyDict_Keys(ns.ptr()));
     if (!names.is_valid()) throw nb::python_error();
@@ -68,9 +79,9 @@ void clear_namespace(nb::handle shell) {
 
 // The saved names go straight back into the namespace: shell.push would also unhide IPython's
 // own names (In, Out, exit, get_ipython, ...) and they would show as user variables.
-void restore_namespace(nb::handle shell, nb::handle saved) {
-    clear_namespace(shell);
-    if (PyDict_Update(user_ns(shell).ptr(), saved.ptr()) < 0) throw nb::python_error();
+void restore_namespace(nb::dict ns, nb::handle saved) {
+    clear_namespace(ns);
+    if (PyDict_Update(ns.ptr(), saved.ptr()) < 0) throw nb::python_error();
 }
 
 bool is_history_name(nb::handle name) {
@@ -111,13 +122,13 @@ nb::object run_cell(const Args& a) {
         shell.attr("run_cell")(nb::arg("raw_cell") = code, nb::arg("store_history") = false);
     if (!arg_bool(result.attr("success"))) {
         nb::object traceback = scope->get("_get_last_traceback")(nb::arg("ipython_shell") = shell);
-        clear_namespace(shell);
+        clear_namespace(user_ns(shell));
         return nb::make_tuple(false, nb::none(), traceback);
     }
     return nb::make_tuple(true, result.attr("result"), nb::none());
 }
 
-nb::dict request_dict(nb::handle request, const char* field) {
+nb::dict request_dict(nb::handle request, nb::handle field) {
     nb::object value = request.attr(field);
     if (value.is_none()) return nb::dict();
     check_result(value, &PyDict_Type, false);
@@ -137,15 +148,33 @@ std::string import_code(nb::dict module_statements) {
     return core::build_import_code(statements);
 }
 
+// The models of a run hold values the engine built itself, of their declared types. pydantic 1
+// validates them by copying every dict and list again: there they are constructed as they are.
+// pydantic 2 validates faster than it constructs.
+struct ModelKeywords {
+    nb::tuple failure_cache = keyword_names({"exception_msg", "captured"});
+    nb::tuple cache = keyword_names(
+        {"module_statements", "non_module_outputs", "last_output", "captured", "outputs_summary"});
+    nb::tuple response = keyword_names({"status", "result", "message"});
+    bool construct = false;
+};
+const ModelKeywords* keywords = nullptr;
+
+nb::object constructed(const char* model, std::initializer_list<nb::handle> values,
+                       nb::handle names) {
+    nb::object type = scope->get(model);
+    return call_with_keywords(keywords->construct ? type.attr("construct") : type, values, names);
+}
+
 // A failed run keeps what the cell wrote before it raised (None when the imports failed).
 nb::object failure_response(nb::handle shell, nb::handle traceback,
                             nb::handle captured = nb::none()) {
-    nb::object cache = scope->get("TrelvoCacheModel")(nb::arg("exception_msg") = traceback,
-                                                      nb::arg("captured") = captured);
-    return scope->get("TrelvoExecutionResponseModel")(
-        nb::arg("status") = scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR"),
-        nb::arg("result") = cache,
-        nb::arg("message") = shell.attr("InteractiveTB").attr("stb2text")(traceback));
+    nb::object cache = constructed("TrelvoCacheModel", {traceback, captured},
+                                   keywords->failure_cache);
+    return constructed("TrelvoExecutionResponseModel",
+                       {scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR"), cache,
+                        shell.attr("InteractiveTB").attr("stb2text")(traceback)},
+                       keywords->response);
 }
 
 // An input the run left equal to its given value: not listed in the summary. A comparison that
@@ -234,74 +263,82 @@ nb::object do_nothing(const Args&) { return nb::none(); }
 nb::object no_format_data(const Args&) { return nb::make_tuple(nb::dict(), nb::dict()); }
 nb::object quiet_from_closure(const Args& a) { return nb::borrow(a.closure()); }
 
-// The shell's display hook during a cell's run, patched on the instance: a trailing ";" is read
-// from the cell itself (IPython reads the last cell of the history, which the run does not
-// enter), the value does not go into Out and _ (nothing would ever free it), and unless IPython
-// shows the run's results itself, the value is only stored, not displayed: the component shows
-// it, once.
-class QuietDisplayHook {
+// Attributes set on one object for the span of a scope; then its own values again, or none.
+class InstancePatches {
 public:
-    QuietDisplayHook(nb::handle shell, nb::handle code, bool ipython_shows) {
-        hook_ = shell.attr("displayhook");
-        bool semicolon = false;
-        // Most cells hold no semicolon at all: no need to transform and tokenize them.
-        if (PyUnicode_FindChar(code.ptr(), ';', 0, PY_SSIZE_T_MAX, 1) >= 0) {
-            try {
-                nb::object python = shell.attr("transform_cell")(code);
-                semicolon = arg_bool(
-                    scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(python));
-            } catch (nb::python_error& error) {
-                if (!error.matches(PyExc_Exception)) throw;  // unreadable code shows nothing
-            }
-        }
-        patch("quiet", make_closure(scope->get("_quiet_from_closure"), nb::bool_(semicolon)));
-        patch("update_user_ns", scope->get("_do_nothing"));
-        if (ipython_shows) return;
-        for (const char* name : {"start_displayhook", "write_output_prompt", "finish_displayhook"})
-            patch(name, scope->get("_do_nothing"));
-        patch("compute_format_data", scope->get("_no_format_data"));
+    explicit InstancePatches(nb::handle target) : target_(nb::borrow(target)) {
+        PyObject** dict = _PyObject_GetDictPtr(target_.ptr());
+        if (dict && *dict) own_ = nb::borrow<nb::dict>(*dict);
     }
-    ~QuietDisplayHook() {
+    InstancePatches(const InstancePatches&) = delete;
+    InstancePatches& operator=(const InstancePatches&) = delete;
+    ~InstancePatches() {
         for (auto& [name, own] : patched_) {
-            int done = own.is_valid() ? PyObject_SetAttrString(hook_.ptr(), name, own.ptr())
-                                      : PyObject_DelAttrString(hook_.ptr(), name);
+            int done = own.is_valid() ? PyObject_SetAttr(target_.ptr(), name.ptr(), own.ptr())
+                                      : PyObject_DelAttr(target_.ptr(), name.ptr());
             if (done < 0) PyErr_Clear();
         }
     }
-
-private:
-    void patch(const char* name, nb::handle replacement) {
-        PyObject* own = PyDict_GetItemString(nb::getattr(hook_, "__dict__").ptr(), name);
+    void set(nb::handle name, nb::handle value) {
+        PyObject* own = own_.is_valid() ? PyDict_GetItemWithError(own_.ptr(), name.ptr()) : nullptr;
+        if (!own && PyErr_Occurred()) throw nb::python_error();
         patched_.emplace_back(name, own ? nb::borrow(own) : nb::object());
-        nb::setattr(hook_, name, replacement);
-    }
-    nb::object hook_;
-    std::vector<std::pair<const char*, nb::object>> patched_;
-};
-
-// Replaces the shell's _showtraceback for the span of a run, when asked to.
-class QuietTracebacks {
-public:
-    QuietTracebacks(nb::handle shell, bool quiet) : shell_(shell), quiet_(quiet) {
-        if (!quiet_) return;
-        own_ = nb::getattr(shell_, "__dict__").attr("get")("_showtraceback");
-        nb::setattr(shell_, "_showtraceback", scope->get("_ignore_traceback"));
-    }
-    ~QuietTracebacks() {
-        if (!quiet_) return;
-        int done = own_.is_none() ? PyObject_DelAttrString(shell_.ptr(), "_showtraceback")
-                                  : PyObject_SetAttrString(shell_.ptr(), "_showtraceback", own_.ptr());
-        if (done < 0) PyErr_Clear();
+        if (PyObject_SetAttr(target_.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
     }
 
 private:
-    nb::handle shell_;
-    bool quiet_;
-    nb::object own_;
+    nb::object target_;
+    nb::object own_;  // the target's instance dict, where values of its own live
+    std::vector<std::pair<nb::handle, nb::object>> patched_;
 };
+
+// Whether the cell's own code ends an expression with ";". IPython reads the last cell of the
+// history, which the run does not enter.
+bool ends_quietly(nb::handle shell, nb::handle code) {
+    // Most cells hold no semicolon at all: no need to transform and tokenize them.
+    if (PyUnicode_FindChar(code.ptr(), ';', 0, PY_SSIZE_T_MAX, 1) < 0) return false;
+    try {
+        nb::object python = shell.attr("transform_cell")(code);
+        return arg_bool(scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(python));
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;  // unreadable code shows nothing
+        return false;
+    }
+}
+
+// The shell during a cell's run, patched on its instances: the display hook's quiet reads the
+// cell's own code, and the value does not go into Out and _ (nothing would ever free it). Unless
+// IPython shows the run's results itself (in a worker with the front end on), the value is only
+// stored, not displayed, and a failure's traceback is not shown: the component shows both, once.
+class QuietShell {
+public:
+    QuietShell(nb::handle shell, nb::handle code, bool ipython_shows)
+        : hook_(shell.attr(names->displayhook)), shell_(shell) {
+        hook_.set(names->quiet, make_closure(scope->get("_quiet_from_closure"),
+                                             nb::bool_(ends_quietly(shell, code))));
+        nb::object do_nothing = scope->get("_do_nothing");
+        hook_.set(names->update_user_ns, do_nothing);
+        if (ipython_shows) return;
+        for (const nb::str* name : {&names->start, &names->write_prompt, &names->finish})
+            hook_.set(*name, do_nothing);
+        hook_.set(names->compute_format_data, scope->get("_no_format_data"));
+        shell_.set(names->show_traceback, scope->get("_ignore_traceback"));
+    }
+
+private:
+    InstancePatches hook_, shell_;
+};
+
+// The value itself, or the function given as input when value is its rebound copy.
+nb::object passed_function(nb::dict originals, nb::handle value) {
+    if (PyDict_GET_SIZE(originals.ptr()) == 0) return nb::borrow(value);
+    nb::object given = originals.attr("get")(nb::int_(reinterpret_cast<std::uintptr_t>(value.ptr())));
+    return given.is_none() ? nb::borrow(value) : given;
+}
 
 struct Run {
     nb::handle shell;
+    nb::dict ns;  // the shell's namespace, which the run clears and restores
     nb::object request;
     nb::dict module_statements, non_module_inputs, parameters, credentials, non_module_locals;
 };
@@ -316,11 +353,11 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         nb::arg("ipython_shell") = shell,
         nb::arg("cell_code") = from_utf8(import_code(run.module_statements))));
     if (!arg_bool(imported[0])) {
-        restore_namespace(shell, saved_locals);
+        restore_namespace(run.ns, saved_locals);
         return failure_response(shell, imported[2]);
     }
     nb::dict pushed = run.non_module_locals, originals;
-    nb::dict namespace_ = user_ns(shell);
+    nb::dict namespace_ = run.ns;
     for (auto [name, value] : run.non_module_inputs) {
         if (!has_detached_globals(value, namespace_) || run.parameters.contains(name) ||
             run.credentials.contains(name))
@@ -330,7 +367,7 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         pushed[name] = copy;
         originals[nb::int_(reinterpret_cast<std::uintptr_t>(copy.ptr()))] = value;
     }
-    shell.attr("push")(pushed);
+    if (PyDict_GET_SIZE(pushed.ptr()) > 0) shell.attr("push")(pushed);
 
     nb::list captured;
     pellory = scope->get("TrelvoPellory")(nb::arg("metadata") = metadata,
@@ -343,12 +380,9 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     check_result(formatted, &PyUnicode_Type);
     nb::tuple ran;
     {
-        // IPython's own display of a failure (an error message on IOPub, or the traceback
-        // printed into the captured output) only where it is the way to the front end: in a
-        // worker with the front end on. Elsewhere the component shows the response's traceback.
-        bool ipython_shows = arg_bool(send_to_front) && in_worker;
-        QuietTracebacks quiet(shell, !ipython_shows);
-        QuietDisplayHook hook(shell, formatted, ipython_shows);
+        // IPython's own display of results and failures (on IOPub, or printed into the captured
+        // output) only where it is the way to the front end: in a worker with the front end on.
+        QuietShell quiet(shell, formatted, arg_bool(send_to_front) && in_worker);
         ran = nb::tuple(run_cell_function(nb::arg("ipython_shell") = shell,
                                           nb::arg("cell_code") = formatted));
     }
@@ -360,7 +394,7 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         }
         wrapped = false;
         pellory.attr("unwrap_methods")();
-        restore_namespace(shell, saved_locals);
+        restore_namespace(run.ns, saved_locals);
         return failure_response(shell, ran[2], captured);
     }
     wrapped = false;
@@ -369,45 +403,44 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     nb::dict secrets = merged({run.parameters, run.credentials});
     nb::object init_locals = init_names();
     nb::dict non_module_outputs, module_outputs;
-    for (auto [name, value] : user_ns(shell)) {
+    for (auto [name, value] : run.ns) {
         // Only str keys name variables.
         if (!PyUnicode_Check(name.ptr()) || contains(init_locals, name) || is_history_name(name) ||
             secrets.contains(name))
             continue;
-        nb::object given = originals.attr("get")(nb::int_(reinterpret_cast<std::uintptr_t>(value.ptr())));
         (PyModule_Check(value.ptr()) ? module_outputs : non_module_outputs)[name] =
-            given.is_none() ? nb::borrow(value) : given;
+            passed_function(originals, value);
     }
     nb::object converted = scope->get("convert_modules_to_statements")(module_outputs);
     nb::object summary =
         summarise(non_module_outputs, run.non_module_locals, converted, run.module_statements);
-    nb::object cache = scope->get("TrelvoCacheModel")(
-        nb::arg("module_statements") = converted, nb::arg("non_module_outputs") = non_module_outputs,
-        nb::arg("last_output") = ran[1], nb::arg("captured") = captured,
-        nb::arg("outputs_summary") = summary);
-    restore_namespace(shell, saved_locals);
-    return scope->get("TrelvoExecutionResponseModel")(
-        nb::arg("status") = scope->get("HTTPStatus").attr("OK"), nb::arg("result") = cache,
-        nb::arg("message") = nb::none());
+    nb::object cache = constructed("TrelvoCacheModel",
+                                   {converted, non_module_outputs, ran[1], captured, summary},
+                                   keywords->cache);
+    restore_namespace(run.ns, saved_locals);
+    return constructed("TrelvoExecutionResponseModel",
+                       {scope->get("HTTPStatus").attr("OK"), cache, nb::none()},
+                       keywords->response);
 }
 
 nb::object execute_in_shell(const Args& a) {
     nb::handle shell = a[0];
     check_arg(a[4], "metadata", &PyDict_Type, true);
     bool send_to_front = arg_bool(a[2]), verbose = arg_bool(a[3]);
-    Run run{shell, nb::borrow(a[1])};
-    run.module_statements = request_dict(a[1], "module_statements");
-    run.non_module_inputs = request_dict(a[1], "non_module_inputs");
-    run.parameters = request_dict(a[1], "parameters");
-    run.credentials = request_dict(a[1], "credentials");
+    Run run{shell, user_ns(shell), nb::borrow(a[1])};
+    run.module_statements = request_dict(a[1], names->module_statements);
+    run.non_module_inputs = request_dict(a[1], names->non_module_inputs);
+    run.parameters = request_dict(a[1], names->parameters);
+    run.credentials = request_dict(a[1], names->credentials);
     run.non_module_locals = merged({run.non_module_inputs, run.parameters, run.credentials});
 
-    nb::object saved_locals = user_ns(shell).attr("copy")();
+    nb::object saved_locals = nb::steal(PyDict_Copy(run.ns.ptr()));
+    if (!saved_locals.is_valid()) throw nb::python_error();
     OutputHistoryMark history(shell);
     nb::object pellory;
     bool wrapped = false;
     try {
-        clear_namespace(shell);
+        clear_namespace(run.ns);
         nb::object response = run_in_clean_namespace(run, nb::bool_(send_to_front),
                                                      nb::bool_(verbose), a[4], pellory, wrapped,
                                                      saved_locals);
@@ -418,7 +451,7 @@ nb::object execute_in_shell(const Args& a) {
         // and its variables back before the error goes on.
         try {
             if (wrapped) pellory.attr("unwrap_methods")();
-            restore_namespace(shell, saved_locals);
+            restore_namespace(run.ns, saved_locals);
             history.restore();
         } catch (nb::python_error& cleanup_error) {
             cleanup_error.discard_as_unraisable("restoring the shell after a failed run");
@@ -446,7 +479,7 @@ public:
         if (!outputs.is_none()) ns.update(nb::borrow<nb::dict>(outputs));
     }
     ~RunNamesBack() {
-        translate_exceptions([&] { restore_namespace(shell_, saved_); });
+        translate_exceptions([&] { restore_namespace(user_ns(shell_), saved_); });
         PyErr_Clear();
     }
 
@@ -496,6 +529,15 @@ nb::object execute_in_process(const Args& a) {
     // Functions and classes the cell made are pickled with the globals they use, which cloudpickle
     // looks up in the shell's namespace: hold the run's names there while the results are pickled.
     RunNamesBack names(shell, result);
+    // Usually everything pickles: then once, as a whole. Otherwise the parts are tried one by
+    // one and what fails is left out.
+    try {
+        nb::object dumped = cloudpickle.attr("dumps")(response);
+        check_result(dumped, &PyBytes_Type);
+        return dumped;
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+    }
     if (!result.attr("last_output").is_none()) {
         try {
             cloudpickle.attr("dumps")(result.attr("last_output"));
@@ -587,7 +629,11 @@ void register_functions(const Scope& s) {
 NB_MODULE(dastrin, m) {
     using namespace trelvo::executors::component_executor::dastrin;
     scope = new trelvo::py::Scope(m);
+    names = new Names();
     bind_imports(*scope);
+    auto* model_keywords = new ModelKeywords();
+    model_keywords->construct = !nb::hasattr(scope->get("TrelvoCacheModel"), "model_construct");
+    keywords = model_keywords;
     register_functions(*scope);
     trelvo::py::define_function(*scope, "_do_nothing", {trelvo::py::star_args("args"), trelvo::py::star_kwargs("kwargs")},
                                 "None", do_nothing, "A display-hook step that does nothing.");
