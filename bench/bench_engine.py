@@ -1,5 +1,5 @@
 """Engine overhead: execute_in_shell of a trivial cell against the two bare run_cell calls it
-makes (the empty import run and the cell). Prints the ratio; the target is at most 1.3x."""
+makes (the empty import run and the cell). Prints the ratio; the target is at most 1.25x."""
 
 import statistics
 import time
