@@ -34,7 +34,13 @@ struct Names {
             component_name = intern("component_name"), newline = intern("\n"),
             stdout_mime = intern("application/vnd.jupyter.stdout"),
             stderr_mime = intern("application/vnd.jupyter.stderr"),
-            flush_streams = intern("_flush_streams"), self_ = intern("__self__");
+            flush_streams = intern("_flush_streams"), self_ = intern("__self__"),
+            own_logger = intern("_logger"), own_stdout = intern("_stdout"),
+            own_stderr = intern("_stderr"), own_shell = intern("_ipython_shell"),
+            logging_info = intern("_logging_info"), logging_error = intern("_logging_error"),
+            gc_threshold = intern("_gc_threshold"), write = intern("write"),
+            error = intern("error"), publish = intern("publish"),
+            display_pub = intern("display_pub");
     nb::tuple stream_record = keyword_names({"type", "name", "text"});
     nb::tuple display_record = keyword_names({"type", "data", "metadata", "transient", "update"});
     nb::tuple clear_record = keyword_names({"type", "wait"});
@@ -169,9 +175,19 @@ struct PendingForward {
 std::mutex forwarding;  // held from taking a batch to its message being sent: batches stay in order
 std::map<PyObject*, PendingForward> pending_forwards;  // by manager
 long next_batch = 0;
+long batches_being_sent = 0;  // like pending_forwards, changed only under the GIL
+
+struct Sending {
+    Sending() { ++batches_being_sent; }
+    ~Sending() { --batches_being_sent; }
+};
 
 // Sends the manager's pending text, if any (and, when batch is given, only that batch).
 void flush_forward(nb::handle self, long batch = -1) {
+    // Nothing to send and nothing on its way: no need to wait for the lock, which means letting
+    // go of the GIL (every capture starts and ends here).
+    if (batches_being_sent == 0 && pending_forwards.find(self.ptr()) == pending_forwards.end())
+        return;
     {
         nb::gil_scoped_release unlocked;
         forwarding.lock();
@@ -181,6 +197,7 @@ void flush_forward(nb::handle self, long batch = -1) {
     if (found == pending_forwards.end() || (batch >= 0 && found->second.batch != batch)) return;
     PendingForward pending = std::move(found->second);
     pending_forwards.erase(found);
+    Sending sending;
     if (pending.timer.is_valid()) pending.timer.attr("cancel")();
     nb::dict data;
     data[pending.mime] = nb::str("").attr("join")(pending.texts);
@@ -352,11 +369,13 @@ nb::object bind(nb::handle function, nb::handle target) {
 
 // Puts a saved callable back. When it is just the target's own method, the instance attribute
 // that shadowed it goes again, so the object is left exactly as it was.
-void restore(nb::handle target, const char* name, nb::handle saved) {
-    nb::str key(name);
+void restore(nb::handle target, nb::handle key, nb::handle saved) {
     PyObject* descriptor = _PyType_Lookup(Py_TYPE(target.ptr()), key.ptr());  // borrowed
     bool own_method = false;
-    if (descriptor && Py_TYPE(descriptor)->tp_descr_get) {
+    if (descriptor && PyMethod_Check(saved.ptr())) {
+        own_method = PyMethod_GET_SELF(saved.ptr()) == target.ptr() &&
+                     PyMethod_GET_FUNCTION(saved.ptr()) == descriptor;
+    } else if (descriptor && Py_TYPE(descriptor)->tp_descr_get) {
         nb::object bound = nb::steal(Py_TYPE(descriptor)->tp_descr_get(
             descriptor, target.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(target.ptr()))));
         if (!bound.is_valid()) throw nb::python_error();
@@ -434,19 +453,19 @@ constexpr long kCapturingFullCollectionThreshold = 1000;
 void hold_full_collections(nb::handle self) {
     nb::object gc = scope->get("gc");
     nb::object thresholds = gc.attr("get_threshold")();
-    nb::setattr(self, "_gc_threshold", thresholds);
+    nb::setattr(self, names->gc_threshold, thresholds);
     long full = nb::cast<long>(thresholds[2]);
     gc.attr("set_threshold")(thresholds[0], thresholds[1],
                              std::max(full, kCapturingFullCollectionThreshold));
 }
 
 void release_full_collections(nb::handle self) {
-    nb::object saved = self.attr("_gc_threshold");
+    nb::object saved = own(self, names->gc_threshold);
     if (saved.is_none()) return;
     PyObject* result = PyObject_CallObject(scope->get("gc").attr("set_threshold").ptr(), saved.ptr());
     if (!result) throw nb::python_error();
     Py_DECREF(result);
-    nb::setattr(self, "_gc_threshold", nb::none());
+    nb::setattr(self, names->gc_threshold, nb::none());
 }
 
 nb::object wrap_methods(const Args& a) {
@@ -455,23 +474,23 @@ nb::object wrap_methods(const Args& a) {
     arg_list(a[1], "captured");
     if (truth(self.attr("is_unwrapped"))) {
         hold_full_collections(self);
-        nb::object logger = self.attr("_logger");
-        nb::setattr(logger, "info", bind(make_closure(replacements->logging_info, self), logger));
-        nb::setattr(logger, "error", bind(make_closure(replacements->logging_error, self), logger));
+        nb::object logger = own(self, names->own_logger);
+        nb::setattr(logger, names->info, bind(make_closure(replacements->logging_info, self), logger));
+        nb::setattr(logger, names->error,
+                    bind(make_closure(replacements->logging_error, self), logger));
         // The streams whose write was saved, not whatever sys.stdout is by now: a cell may
         // replace it, and unwrapping must restore the object that was wrapped.
-        nb::object out = self.attr("_stdout");
-        nb::object err = self.attr("_stderr");
+        nb::object out = own(self, names->own_stdout);
+        nb::object err = own(self, names->own_stderr);
         nb::object stream_writer = make_closure(replacements->stream_write, self);
-        nb::setattr(out, "write", bind(stream_writer, out));
-        nb::setattr(err, "write", bind(stream_writer, err));
+        nb::setattr(out, names->write, bind(stream_writer, out));
+        nb::setattr(err, names->write, bind(stream_writer, err));
         // A ZMQ shell's publisher was saved at construction; asking again costs every run.
-        nb::object shell = self.attr("_ipython_shell");
-        if (!self.attr("_display_publish").is_none()) {
-            nb::object publisher = shell.attr("display_pub");
-            nb::setattr(publisher, "publish",
+        if (!own(self, names->display_publish).is_none()) {
+            nb::object publisher = own(self, names->own_shell).attr(names->display_pub);
+            nb::setattr(publisher, names->publish,
                         bind(make_closure(replacements->display_publish, self), publisher));
-            nb::setattr(publisher, "clear_output",
+            nb::setattr(publisher, names->clear,
                         bind(make_closure(replacements->clear_output, self), publisher));
         }
     }
@@ -486,16 +505,16 @@ nb::object unwrap_methods(const Args& a) {
     self.attr("remove_context")();
     if (truth(self.attr("has_remaining_context"))) return nb::none();
     release_full_collections(self);
-    nb::object logger = self.attr("_logger");
-    restore(logger, "info", self.attr("_logging_info"));
-    restore(logger, "error", self.attr("_logging_error"));
-    restore(self.attr("_stdout"), "write", self.attr("_stdout_write"));
-    restore(self.attr("_stderr"), "write", self.attr("_stderr_write"));
-    nb::object shell = self.attr("_ipython_shell");
-    if (!self.attr("_display_publish").is_none()) {
-        nb::object publisher = shell.attr("display_pub");
-        restore(publisher, "publish", self.attr("_display_publish"));
-        restore(publisher, "clear_output", self.attr("_clear_output"));
+    nb::object logger = own(self, names->own_logger);
+    restore(logger, names->info, own(self, names->logging_info));
+    restore(logger, names->error, own(self, names->logging_error));
+    restore(own(self, names->own_stdout), names->write, own(self, names->stdout_write));
+    restore(own(self, names->own_stderr), names->write, own(self, names->stderr_write));
+    nb::object publish = own(self, names->display_publish);
+    if (!publish.is_none()) {
+        nb::object publisher = own(self, names->own_shell).attr(names->display_pub);
+        restore(publisher, names->publish, publish);
+        restore(publisher, names->clear, own(self, names->clear_output));
     }
     return nb::none();
 }

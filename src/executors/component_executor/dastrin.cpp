@@ -3,6 +3,7 @@
 #include "calls.hpp"
 #include "checks.hpp"
 #include "class_builder.hpp"
+#include "model_template.hpp"
 #include "output_history.hpp"
 #include "strings.hpp"
 #include "text.hpp"
@@ -148,33 +149,51 @@ std::string import_code(nb::dict module_statements) {
     return core::build_import_code(statements);
 }
 
-// The models of a run hold values the engine built itself, of their declared types. pydantic 1
-// validates them by copying every dict and list again: there they are constructed as they are.
-// pydantic 2 validates faster than it constructs.
-struct ModelKeywords {
-    nb::tuple failure_cache = keyword_names({"exception_msg", "captured"});
-    nb::tuple cache = keyword_names(
-        {"module_statements", "non_module_outputs", "last_output", "captured", "outputs_summary"});
-    nb::tuple response = keyword_names({"status", "result", "message"});
-    bool construct = false;
-};
-const ModelKeywords* keywords = nullptr;
+// One of a run's models, made from a template of a validated example: the engine's values are
+// of the declared types and its own, so validating them again (which copies every dict and list
+// of the run) changes nothing. Made by the model itself when the module's model is no longer the
+// one the template was made from.
+class RunModel {
+public:
+    RunModel(const char* model, std::initializer_list<nb::handle> example_values,
+             std::initializer_list<const char*> fields)
+        : model_(model), keywords_(keyword_names(fields)) {
+        nb::object example = call_with_keywords(scope->get(model), example_values, keywords_);
+        template_ = ModelTemplate::from_example(example, fields);
+    }
+    nb::object make(std::initializer_list<nb::handle> values) const {
+        nb::object type = scope->get(model_);
+        if (template_ && template_->model().is(type)) return template_->make(values);
+        return call_with_keywords(type, values, keywords_);
+    }
 
-nb::object constructed(const char* model, std::initializer_list<nb::handle> values,
-                       nb::handle names) {
-    nb::object type = scope->get(model);
-    return call_with_keywords(keywords->construct ? type.attr("construct") : type, values, names);
-}
+private:
+    const char* model_;
+    nb::tuple keywords_;
+    std::optional<ModelTemplate> template_;
+};
+
+struct RunModels {
+    RunModel cache{"TrelvoCacheModel",
+                   {nb::dict(), nb::dict(), nb::none(), nb::list(),
+                    scope->get("TrelvoComponentOutputsSummaryModel")()},
+                   {"module_statements", "non_module_outputs", "last_output", "captured",
+                    "outputs_summary"}};
+    RunModel failure_cache{"TrelvoCacheModel", {nb::list(), nb::list()},
+                           {"exception_msg", "captured"}};
+    RunModel response{"TrelvoExecutionResponseModel",
+                      {scope->get("HTTPStatus").attr("OK"), scope->get("TrelvoCacheModel")(),
+                       nb::none()},
+                      {"status", "result", "message"}};
+};
+const RunModels* models = nullptr;
 
 // A failed run keeps what the cell wrote before it raised (None when the imports failed).
 nb::object failure_response(nb::handle shell, nb::handle traceback,
                             nb::handle captured = nb::none()) {
-    nb::object cache = constructed("TrelvoCacheModel", {traceback, captured},
-                                   keywords->failure_cache);
-    return constructed("TrelvoExecutionResponseModel",
-                       {scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR"), cache,
-                        shell.attr("InteractiveTB").attr("stb2text")(traceback)},
-                       keywords->response);
+    nb::object cache = models->failure_cache.make({traceback, captured});
+    return models->response.make({scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR"), cache,
+                                  shell.attr("InteractiveTB").attr("stb2text")(traceback)});
 }
 
 // An input the run left equal to its given value: not listed in the summary. A comparison that
@@ -414,13 +433,10 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     nb::object converted = scope->get("convert_modules_to_statements")(module_outputs);
     nb::object summary =
         summarise(non_module_outputs, run.non_module_locals, converted, run.module_statements);
-    nb::object cache = constructed("TrelvoCacheModel",
-                                   {converted, non_module_outputs, ran[1], captured, summary},
-                                   keywords->cache);
+    nb::object cache =
+        models->cache.make({converted, non_module_outputs, ran[1], captured, summary});
     restore_namespace(run.ns, saved_locals);
-    return constructed("TrelvoExecutionResponseModel",
-                       {scope->get("HTTPStatus").attr("OK"), cache, nb::none()},
-                       keywords->response);
+    return models->response.make({scope->get("HTTPStatus").attr("OK"), cache, nb::none()});
 }
 
 nb::object execute_in_shell(const Args& a) {
@@ -631,9 +647,7 @@ NB_MODULE(dastrin, m) {
     scope = new trelvo::py::Scope(m);
     names = new Names();
     bind_imports(*scope);
-    auto* model_keywords = new ModelKeywords();
-    model_keywords->construct = !nb::hasattr(scope->get("TrelvoCacheModel"), "model_construct");
-    keywords = model_keywords;
+    models = new RunModels();
     register_functions(*scope);
     trelvo::py::define_function(*scope, "_do_nothing", {trelvo::py::star_args("args"), trelvo::py::star_kwargs("kwargs")},
                                 "None", do_nothing, "A display-hook step that does nothing.");

@@ -167,3 +167,29 @@ def test_run_cell_reports_and_clears_on_failure(shell):
     assert (ok, result) == (False, None) and "NameError" in ANSI.sub("", "".join(traceback))
     assert "leftover" not in shell.user_ns and "caller_variable" not in shell.user_ns
     shell.user_ns.update(saved)
+
+
+def test_responses_are_the_models_own_in_every_part_of_their_state(shell):
+    """The run's models are made without validating the engine's values again: they must be
+    what validation would have made."""
+    from trelvo_core.misc.models import (TrelvoCacheModel, TrelvoComponentOutputsSummaryModel,
+                                         TrelvoExecutionResponseModel)
+
+    def state(model):
+        fields_set = getattr(model, "model_fields_set", None) or model.__fields_set__
+        return type(model), dict(model.__dict__), set(fields_set)
+
+    ok = run(shell, "print('hi')\nx = 1\nx")
+    result = ok.result
+    assert state(ok) == state(TrelvoExecutionResponseModel(
+        status=HTTPStatus.OK, result=result, message=None))
+    assert state(result) == state(TrelvoCacheModel(
+        module_statements={}, non_module_outputs={"x": 1}, last_output=1,
+        captured=result.captured, outputs_summary=TrelvoComponentOutputsSummaryModel(objects=["x"])))
+    failed = run(shell, "print('half')\n1 / 0")
+    assert state(failed)[2] == {"status", "result", "message"}
+    assert state(failed.result) == state(TrelvoCacheModel(
+        exception_msg=failed.result.exception_msg, captured=failed.result.captured))
+    # Each response owns its state.
+    assert run(shell, "y = 2").result.non_module_outputs == {"y": 2}
+    assert result.non_module_outputs == {"x": 1}
