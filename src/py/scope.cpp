@@ -2,6 +2,7 @@
 #include "scope.hpp"
 
 #include "checks.hpp"
+#include "strings.hpp"
 
 namespace trelvo::py {
 
@@ -54,9 +55,9 @@ void Scope::set(const char* name, nb::handle value) const {
 }
 
 nb::object Scope::get(const char* name) const {
-    PyObject* value = PyDict_GetItemString(dict_.ptr(), name);
-    if (!value) raise(PyExc_NameError, "name '%s' is not defined", name);
-    return nb::borrow(value);
+    nb::object& key = keys_[name];
+    if (!key.is_valid()) key = intern(name);
+    return get(key);
 }
 
 }  // namespace trelvo::py

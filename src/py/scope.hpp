@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <unordered_map>
 
 namespace trelvo::py {
 
@@ -24,7 +25,8 @@ public:
                             std::initializer_list<const char*> names) const;
     void set(const char* name, nb::handle value) const;
 
-    // The global's current value; NameError when it is not bound.
+    // The global's current value; NameError when it is not bound. The name is a string literal:
+    // it is made a Python str once and remembered by its address.
     nb::object get(const char* name) const;
     // The same for an interned name, for lookups on hot paths.
     nb::object get(nb::handle name) const;
@@ -37,6 +39,7 @@ private:
     nb::module_ module_;
     nb::dict dict_;
     const char* name_;
+    mutable std::unordered_map<const char*, nb::object> keys_;  // used under the GIL
 };
 
 }  // namespace trelvo::py

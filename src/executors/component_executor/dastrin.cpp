@@ -70,12 +70,17 @@ nb::dict user_ns(nb::handle shell) {
 
 // Removes every name but the ones a fresh IPython namespace holds.
 void clear_namespace(nb::dict ns) {
-    nb::object init_locals = init_names();
-    nb::object names = nb::steal(PyDict_Keys(ns.ptr()));
-    if (!names.is_valid()) throw nb::python_error();
-    for (nb::handle name : names)
-        if (!contains(init_locals, name) && PyDict_DelItem(ns.ptr(), name.ptr()) < 0)
-            throw nb::python_error();
+    PyObject* keep = init_names().ptr();
+    std::vector<nb::object> doomed;  // named first: a dict must not change while it is walked
+    Py_ssize_t position = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(ns.ptr(), &position, &name, &value)) {
+        int kept = PySet_Contains(keep, name);
+        if (kept < 0) throw nb::python_error();
+        if (!kept) doomed.push_back(nb::borrow(name));
+    }
+    for (const nb::object& name : doomed)
+        if (PyDict_DelItem(ns.ptr(), name.ptr()) < 0) throw nb::python_error();
 }
 
 // The saved names go straight back into the namespace: shell.push would also unhide IPython's
