@@ -3,7 +3,7 @@
 variable in the sub cache) with diskcache directly; and reading `outputs` back from the disk
 cache against reading the same entries with diskcache directly. Both sides open the same two
 caches, so the ratio is the component's own work: its lock, status entries and checks.
-Target: at most 1.2x for 1 MiB and larger."""
+Targets: writes at most 1.15x; reads at most 1.2x for 1 MiB and larger."""
 
 import os
 import shutil
@@ -72,9 +72,9 @@ def main():
             read_direct = timed(direct_read, rounds)
             print(f"{label:>8}: write {write_ours * 1e3:8.2f} ms vs {write_direct * 1e3:8.2f} ms; "
                   f"read {read_ours * 1e3:8.2f} ms vs {read_direct * 1e3:8.2f} ms")
-            target = "report only" if label == "1 KiB" else "target <= 1.2x"
-            print(f"write {label} ratio: {write_ours / write_direct:.2f}x ({target})")
-            print(f"read {label} ratio: {read_ours / read_direct:.2f}x ({target})")
+            read_target = "report only" if label == "1 KiB" else "target <= 1.2x"
+            print(f"write {label} ratio: {write_ours / write_direct:.2f}x (target <= 1.15x)")
+            print(f"read {label} ratio: {read_ours / read_direct:.2f}x ({read_target})")
             component._diskcache_dir = None  # the bench removes its own directory
     finally:
         shutil.rmtree(root, ignore_errors=True)

@@ -41,7 +41,6 @@ struct Names {
             gc_threshold = intern("_gc_threshold"), write = intern("write"),
             error = intern("error"), publish = intern("publish"),
             display_pub = intern("display_pub");
-    nb::tuple stream_record = keyword_names({"type", "name", "text"});
     nb::tuple display_record = keyword_names({"type", "data", "metadata", "transient", "update"});
     nb::tuple clear_record = keyword_names({"type", "wait"});
     nb::tuple publish_call = keyword_names({"data", "metadata", "transient", "update"});
@@ -239,20 +238,10 @@ void forward(nb::handle self, nb::handle publish, nb::str mime, nb::str text) {
 
 // Stream records are made on every write: from a template of the model, which gives the same
 // record as the model's validation of these plain str values, in a fraction of its time.
-const std::optional<ModelTemplate>* stream_template = nullptr;
-
-const std::optional<ModelTemplate>* make_stream_template() {
-    nb::object example = call_with_keywords(scope->get(names->captured_model),
-                                            {names->stream, names->stdout, nb::str("")},
-                                            names->stream_record);
-    return new std::optional<ModelTemplate>(ModelTemplate::from_example(example, {"name", "text"}));
-}
+const ModelTemplate* stream_records = nullptr;
 
 nb::object stream_record(nb::handle stream_name, nb::handle text) {
-    nb::object model = scope->get(names->captured_model);
-    if (*stream_template && (*stream_template)->model().is(model))
-        return (*stream_template)->make({stream_name, text});
-    return call_with_keywords(model, {names->stream, stream_name, text}, names->stream_record);
+    return stream_records->make({names->stream, stream_name, text});
 }
 
 nb::object stream_write(const Args& a) {
@@ -611,7 +600,9 @@ NB_MODULE(pellory, m) {
     names = new Names();
     bind_imports(*scope);
     replacements = make_replacements();
-    stream_template = make_stream_template();
+    stream_records = new trelvo::py::ModelTemplate(
+        *scope, "TrelvoCapturedModel", {names->stream, names->stdout, nb::str("")},
+        {"type", "name", "text"});
     register_pellory(*scope);
     flush_forward_function = trelvo::py::make_function(
         {"flush_forward", "flush_forward", scope->name(), "", {}, "None", flush_forward_later}).release();

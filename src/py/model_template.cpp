@@ -1,10 +1,18 @@
 #include "model_template.hpp"
 
+#include "calls.hpp"
 #include "strings.hpp"
+
+#include <stdexcept>
 
 namespace trelvo::py {
 
 namespace {
+
+const nb::str& dict_name() {
+    static auto* name = new nb::str(intern("__dict__"));
+    return *name;
+}
 
 // Mutable model state (the set of fields given, private values) is the instance's own.
 nb::object own_copy(nb::handle value) {
@@ -37,11 +45,6 @@ std::vector<nb::object> slot_names(nb::handle model) {
     return names;
 }
 
-const nb::str& dict_name() {
-    static auto* name = new nb::str(intern("__dict__"));
-    return *name;
-}
-
 nb::object generic_get(nb::handle target, nb::handle name) {
     PyObject* value = PyObject_GenericGetAttr(target.ptr(), name.ptr());
     if (!value) throw nb::python_error();
@@ -56,47 +59,49 @@ void generic_set(nb::handle target, nb::handle name, nb::handle value) {
 
 }  // namespace
 
-ModelTemplate::ModelTemplate(nb::handle example, std::initializer_list<const char*> fields)
-    : model_(nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(example.ptr())))),
-      field_values_(generic_get(example, dict_name())) {
-    for (const char* field : fields) fields_.push_back(intern(field));
-    for (nb::object& name : slot_names(model_)) {
-        slots_.emplace_back(name, generic_get(example, name));
-    }
-}
-
-std::optional<ModelTemplate> ModelTemplate::from_example(
-    nb::handle example, std::initializer_list<const char*> fields) {
-    ModelTemplate made(example, fields);
-    if (!made.reproduces(example)) return std::nullopt;
-    return made;
+ModelTemplate::ModelTemplate(const Scope& scope, const char* model,
+                             std::initializer_list<nb::handle> example_values,
+                             std::initializer_list<const char*> fields)
+    : scope_(scope), model_name_(model), keywords_(keyword_names(fields)) {
+    nb::object example = call_with_keywords(scope.get(model), example_values, keywords_);
+    field_values_ = generic_get(example, dict_name());
+    model_ = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(example.ptr())));
+    for (nb::object& name : slot_names(model_)) slots_.emplace_back(name, generic_get(example, name));
+    if (!reproduces(example)) model_ = nb::object();
 }
 
 nb::object ModelTemplate::make(std::initializer_list<nb::handle> values) const {
+    if (values.size() != static_cast<std::size_t>(PyTuple_GET_SIZE(keywords_.ptr())))
+        throw std::invalid_argument("ModelTemplate::make takes one value per field");
+    nb::object model = scope_.get(model_name_);
+    if (model_.is_valid() && model.is(model_)) return copy_of_example(values);
+    return call_with_keywords(model, values, keywords_);
+}
+
+nb::object ModelTemplate::copy_of_example(std::initializer_list<nb::handle> values) const {
     auto* type = reinterpret_cast<PyTypeObject*>(model_.ptr());
     nb::object instance = nb::steal(type->tp_new(type, nb::tuple().ptr(), nullptr));
     if (!instance.is_valid()) throw nb::python_error();
-    if (values.size() > fields_.size()) throw std::invalid_argument("more values than fields");
     nb::object field_values = own_copy(field_values_);
-    auto field = fields_.begin();
+    Py_ssize_t field = 0;
     for (nb::handle value : values) {
-        if (PyDict_SetItem(field_values.ptr(), (field++)->ptr(), value.ptr()) < 0)
-            throw nb::python_error();
+        PyObject* name = PyTuple_GET_ITEM(keywords_.ptr(), field++);
+        if (PyDict_SetItem(field_values.ptr(), name, value.ptr()) < 0) throw nb::python_error();
     }
     generic_set(instance, dict_name(), field_values);
     for (const auto& [name, value] : slots_) generic_set(instance, name, own_copy(value));
     return instance;
 }
 
-// Whether an instance made with the example's own values equals it in every part of its state.
+// Whether a copy of the example equals it in every part of its state.
 bool ModelTemplate::reproduces(nb::handle example) const {
     try {
-        nb::object made = make({});
-        if (!generic_get(made, dict_name()).equal(field_values_)) return false;
+        nb::object copy = copy_of_example({});
+        if (!generic_get(copy, dict_name()).equal(field_values_)) return false;
         for (const auto& [name, value] : slots_) {
-            if (!generic_get(made, name).equal(value)) return false;
+            if (!generic_get(copy, name).equal(value)) return false;
         }
-        return made.equal(example);
+        return copy.equal(example);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception)) throw;
         return false;

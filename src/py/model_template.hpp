@@ -1,12 +1,17 @@
-// New instances of a pydantic model shaped like one validated example: the example's field values
-// and model state, some fields replaced. For records built on hot paths from values that need no
-// validation (exact str, bool, None), where the model's validation costs microseconds each.
+// A pydantic model of a module's scope, made on hot paths from a template: a validated example's
+// field values and model state, the given fields replaced. For values that need no validation
+// (the caller's own, of the declared types), where validation costs microseconds a model and
+// copies every dict and list again. The model itself makes (validates) the instance when the
+// scope's model is no longer the one the example came from, or when a copy of the example would
+// not equal it (a pydantic whose model state the copy does not reproduce).
 #pragma once
+
+#include "scope.hpp"
 
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
-#include <optional>
+#include <utility>
 #include <vector>
 
 namespace trelvo::py {
@@ -15,21 +20,22 @@ namespace nb = nanobind;
 
 class ModelTemplate {
 public:
-    // Built from example, a validated instance, replacing `fields` (in the order make() takes
-    // their values). Empty when an instance so built would differ from the example (a pydantic
-    // whose model state the copy does not reproduce): callers validate then.
-    static std::optional<ModelTemplate> from_example(nb::handle example,
-                                                     std::initializer_list<const char*> fields);
+    // The example is model(**dict(zip(fields, example_values))); make() takes one value per field.
+    ModelTemplate(const Scope& scope, const char* model,
+                  std::initializer_list<nb::handle> example_values,
+                  std::initializer_list<const char*> fields);
 
-    nb::handle model() const { return model_; }
     nb::object make(std::initializer_list<nb::handle> values) const;
 
 private:
-    ModelTemplate(nb::handle example, std::initializer_list<const char*> fields);
+    nb::object copy_of_example(std::initializer_list<nb::handle> values) const;
     bool reproduces(nb::handle example) const;
 
-    nb::object model_, field_values_;
-    std::vector<nb::object> fields_;
+    const Scope& scope_;
+    const char* model_name_;
+    nb::tuple keywords_;
+    nb::object model_;  // the example's class; unset when the copy does not reproduce it
+    nb::object field_values_;
     std::vector<std::pair<nb::object, nb::object>> slots_;  // (name, the example's value)
 };
 

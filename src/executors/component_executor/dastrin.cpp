@@ -154,42 +154,20 @@ std::string import_code(nb::dict module_statements) {
     return core::build_import_code(statements);
 }
 
-// One of a run's models, made from a template of a validated example: the engine's values are
-// of the declared types and its own, so validating them again (which copies every dict and list
-// of the run) changes nothing. Made by the model itself when the module's model is no longer the
-// one the template was made from.
-class RunModel {
-public:
-    RunModel(const char* model, std::initializer_list<nb::handle> example_values,
-             std::initializer_list<const char*> fields)
-        : model_(model), keywords_(keyword_names(fields)) {
-        nb::object example = call_with_keywords(scope->get(model), example_values, keywords_);
-        template_ = ModelTemplate::from_example(example, fields);
-    }
-    nb::object make(std::initializer_list<nb::handle> values) const {
-        nb::object type = scope->get(model_);
-        if (template_ && template_->model().is(type)) return template_->make(values);
-        return call_with_keywords(type, values, keywords_);
-    }
-
-private:
-    const char* model_;
-    nb::tuple keywords_;
-    std::optional<ModelTemplate> template_;
-};
-
+// The run's models: the engine's values are of the declared types and its own, so validating
+// them again (which copies every dict and list of the run) changes nothing.
 struct RunModels {
-    RunModel cache{"TrelvoCacheModel",
-                   {nb::dict(), nb::dict(), nb::none(), nb::list(),
-                    scope->get("TrelvoComponentOutputsSummaryModel")()},
-                   {"module_statements", "non_module_outputs", "last_output", "captured",
-                    "outputs_summary"}};
-    RunModel failure_cache{"TrelvoCacheModel", {nb::list(), nb::list()},
-                           {"exception_msg", "captured"}};
-    RunModel response{"TrelvoExecutionResponseModel",
-                      {scope->get("HTTPStatus").attr("OK"), scope->get("TrelvoCacheModel")(),
-                       nb::none()},
-                      {"status", "result", "message"}};
+    ModelTemplate cache{*scope, "TrelvoCacheModel",
+                        {nb::dict(), nb::dict(), nb::none(), nb::list(),
+                         scope->get("TrelvoComponentOutputsSummaryModel")()},
+                        {"module_statements", "non_module_outputs", "last_output", "captured",
+                         "outputs_summary"}};
+    ModelTemplate failure_cache{*scope, "TrelvoCacheModel", {nb::list(), nb::list()},
+                                {"exception_msg", "captured"}};
+    ModelTemplate response{*scope, "TrelvoExecutionResponseModel",
+                           {scope->get("HTTPStatus").attr("OK"), scope->get("TrelvoCacheModel")(),
+                            nb::none()},
+                           {"status", "result", "message"}};
 };
 const RunModels* models = nullptr;
 
