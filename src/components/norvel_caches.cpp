@@ -149,10 +149,13 @@ void write_entries(nb::handle self, nb::handle cache, nb::handle directory) {
     nb::list non_serializable;
     with_context(open_cache(outputs_dir(directory)), [&](nb::handle outputs) {
         // Variables of an earlier write to this directory must not come back with this one.
-        outputs.attr("clear")();
+        // Those this write sets again are replaced: only the others are deleted (a clear costs
+        // a scan and a delete of every row).
         nb::object variables = self.attr("_non_module_outputs");
-        if (variables.is_none()) return;
-        for (auto [symbol, value] : dict_state(variables)) {
+        nb::dict current = variables.is_none() ? nb::dict() : dict_state(variables);
+        for (nb::handle key : snapshot(outputs.attr("iterkeys")()))
+            if (!current.contains(key)) outputs.attr("delete")(key);
+        for (auto [symbol, value] : current) {
             try {
                 outputs.attr("set")(nb::arg("key") = symbol, nb::arg("value") = value);
             } catch (nb::python_error& error) {
