@@ -64,9 +64,17 @@ ModelTemplate::ModelTemplate(const Scope& scope, const char* model,
                              std::initializer_list<const char*> fields)
     : scope_(scope), model_name_(model), keywords_(keyword_names(fields)) {
     nb::object example = call_with_keywords(scope.get(model), example_values, keywords_);
-    field_values_ = generic_get(example, dict_name());
-    model_ = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(example.ptr())));
-    for (nb::object& name : slot_names(model_)) slots_.emplace_back(name, generic_get(example, name));
+    try {
+        field_values_ = generic_get(example, dict_name());
+        model_ = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(example.ptr())));
+        for (nb::object& name : slot_names(model_))
+            slots_.emplace_back(name, generic_get(example, name));
+    } catch (nb::python_error& error) {
+        // A model state this copy cannot read (an unset slot, no __dict__): the model validates.
+        if (!error.matches(PyExc_Exception)) throw;
+        model_ = nb::object();
+        return;
+    }
     if (!reproduces(example)) model_ = nb::object();
 }
 
