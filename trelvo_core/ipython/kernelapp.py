@@ -3,10 +3,12 @@
 import os
 import sys
 
+import zmq
 from ipykernel.kernelapp import IPKernelApp
 from ipykernel.kernelbase import Kernel
 from IPython.core.interactiveshell import InteractiveShell
 from traitlets import Bool
+from zmq.utils.monitor import recv_monitor_message
 
 IOPUB_MODES = ("bind", "connect")
 
@@ -20,6 +22,20 @@ def _mark_inherited():
 
 
 os.register_at_fork(after_in_child=_mark_inherited)
+
+
+def _connect_after_handshake(socket, address, timeout_ms=1000):
+    """Connects, and waits (a bounded time) until the connection has been made: a publisher drops
+    what it sends before the subscriber at the other end has said what it takes, and a worker's
+    first output comes soon after it connects."""
+    monitor = socket.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+    try:
+        socket.connect(address)
+        if monitor.poll(timeout_ms):
+            recv_monitor_message(monitor)
+    finally:
+        socket.disable_monitor()
+        monitor.close()
 
 
 def _not_the_plain_tcp_warning(record):
@@ -113,7 +129,7 @@ class TrelvoIPKernelApp(IPKernelApp):
         if self._iopub_mode == "connect":
             if port <= 0:
                 raise ValueError(f"connecting IOPub needs a port, got {port}")
-            s.connect("tcp://127.0.0.1:%i" % port)
+            _connect_after_handshake(s, "tcp://127.0.0.1:%i" % port)
             return port
         return super()._bind_socket(s, port)
 
