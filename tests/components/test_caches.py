@@ -45,17 +45,6 @@ def test_write_only_successful_runs_of_components_using_the_cache(make_component
     assert never_run.write_diskcache(str(tmp_path)) is None and never_run._diskcache_dir is None
 
 
-def test_a_write_replaces_the_variables_of_an_earlier_write_to_the_directory(make_component, run,
-                                                                           tmp_path):
-    first = make_component("a = 1\nb = 2", diskcache=True)
-    run(first)
-    first.write_diskcache(str(tmp_path))
-    second = make_component("a = 'again'", diskcache=True)
-    run(second)
-    second.write_diskcache(str(tmp_path))
-    assert stored_variables(tmp_path) == {"a": "again"}
-
-
 def test_a_synchronous_write_serves_the_results_from_disk(cached, tmp_path):
     directory = tmp_path / "cache"
     assert cached.write_diskcache(str(directory)) is None
