@@ -43,12 +43,6 @@ struct Names {
 };
 const Names* names = nullptr;
 
-bool contains(nb::handle container, nb::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw nb::python_error();
-    return found != 0;
-}
-
 // SHELL_INIT_LOCALS as a frozenset for the membership tests of every run, rebuilt when the
 // module constant is replaced.
 nb::object init_names() {
