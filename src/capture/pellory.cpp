@@ -40,7 +40,11 @@ struct Names {
             logging_info = intern("_logging_info"), logging_error = intern("_logging_error"),
             gc_threshold = intern("_gc_threshold"), write = intern("write"),
             error = intern("error"), publish = intern("publish"),
-            display_pub = intern("display_pub");
+            display_pub = intern("display_pub"), sys = intern("sys"), gc = intern("gc"),
+            get_threshold = intern("get_threshold"), set_threshold = intern("set_threshold"),
+            store_context = intern("store_context"), remove_context = intern("remove_context"),
+            is_unwrapped = intern("is_unwrapped"),
+            has_remaining_context = intern("has_remaining_context");
     nb::tuple display_record = keyword_names({"type", "data", "metadata", "transient", "update"});
     nb::tuple clear_record = keyword_names({"type", "wait"});
     nb::tuple publish_call = keyword_names({"data", "metadata", "transient", "update"});
@@ -51,7 +55,7 @@ const Names* names = nullptr;
 bool truth(nb::handle value) { return arg_bool(value); }
 
 bool is_zmq_shell(nb::handle shell) {
-    return truth(scope->get("is_zmq_ipython_shell")(nb::arg("ipython_shell") = shell));
+    return truth(scope->get("is_zmq_ipython_shell")(shell));
 }
 
 // ---- the replacements installed by wrap_methods ----
@@ -392,43 +396,67 @@ nb::object own_logger() {
 nb::object init(const Args& a) {
     nb::handle self = a[0];
     check_arg(a[1], "metadata", &PyDict_Type, true);
-    nb::setattr(self, "_metadata", a[1]);
-    nb::setattr(self, "_ipython_shell", a[2]);
-    nb::setattr(self, "_captured_list", nb::list());
-    nb::setattr(self, "_send_to_front_list", nb::list());
-    nb::setattr(self, "_verbose_list", nb::list());
     nb::object logger = own_logger();
-    nb::setattr(self, "_logger", logger);
-    nb::setattr(self, "_logging_info", logger.attr("info"));
-    nb::setattr(self, "_logging_error", logger.attr("error"));
-    nb::object sys = scope->get("sys");
-    nb::setattr(self, "_stdout", sys.attr("stdout"));
-    nb::setattr(self, "_stderr", sys.attr("stderr"));
-    nb::setattr(self, "_stdout_write", sys.attr("stdout").attr("write"));
-    nb::setattr(self, "_stderr_write", sys.attr("stderr").attr("write"));
-    nb::setattr(self, "_display_publish", nb::none());
-    nb::setattr(self, "_clear_output", nb::none());
-    nb::setattr(self, "_gc_threshold", nb::none());
+    nb::object sys = scope->get(names->sys);
+    nb::object out = sys.attr(names->stdout), err = sys.attr(names->stderr);
+    nb::object none = nb::none(), publish = none, clear = none;
     if (is_zmq_shell(a[2])) {
-        nb::object publisher = a[2].attr("display_pub");
-        nb::setattr(self, "_display_publish", publisher.attr("publish"));
-        nb::setattr(self, "_clear_output", publisher.attr("clear_output"));
+        nb::object publisher = a[2].attr(names->display_pub);
+        publish = publisher.attr(names->publish);
+        clear = publisher.attr(names->clear);
     }
+    const std::pair<const nb::str&, nb::object> attributes[] = {
+        {names->own_metadata, nb::borrow(a[1])},
+        {names->own_shell, nb::borrow(a[2])},
+        {names->captured_list, nb::list()},
+        {names->send_to_front_list, nb::list()},
+        {names->verbose_list, nb::list()},
+        {names->own_logger, logger},
+        {names->logging_info, nb::object(logger.attr(names->info))},
+        {names->logging_error, nb::object(logger.attr(names->error))},
+        {names->own_stdout, out},
+        {names->own_stderr, err},
+        {names->stdout_write, nb::object(out.attr(names->write))},
+        {names->stderr_write, nb::object(err.attr(names->write))},
+        {names->display_publish, publish},
+        {names->clear_output, clear},
+        {names->gc_threshold, none},
+    };
+    for (const auto& [name, value] : attributes) nb::setattr(self, name, value);
     return nb::none();
+}
+
+void push(nb::handle self, nb::handle stack_name, nb::handle value) {
+    nb::object stack = own(self, stack_name);
+    if (PyList_CheckExact(stack.ptr())) {
+        if (PyList_Append(stack.ptr(), value.ptr()) < 0) throw nb::python_error();
+    } else {
+        stack.attr("append")(value);
+    }
+}
+
+void pop(nb::handle self, nb::handle stack_name) {
+    nb::object stack = own(self, stack_name);
+    Py_ssize_t size = PyList_CheckExact(stack.ptr()) ? PyList_GET_SIZE(stack.ptr()) : 0;
+    if (size == 0) {  // not a list, or an empty one: its own pop, and its own error
+        stack.attr("pop")();
+    } else if (PyList_SetSlice(stack.ptr(), size - 1, size, nullptr) < 0) {
+        throw nb::python_error();
+    }
 }
 
 nb::object store_context(const Args& a) {
     nb::list captured = arg_list(a[1], "captured");
-    a[0].attr("_captured_list").attr("append")(captured);
-    a[0].attr("_send_to_front_list").attr("append")(nb::bool_(truth(a[2])));
-    a[0].attr("_verbose_list").attr("append")(nb::bool_(truth(a[3])));
+    push(a[0], names->captured_list, captured);
+    push(a[0], names->send_to_front_list, nb::bool_(truth(a[2])));
+    push(a[0], names->verbose_list, nb::bool_(truth(a[3])));
     return nb::none();
 }
 
 nb::object remove_context(const Args& a) {
-    a[0].attr("_captured_list").attr("pop")();
-    a[0].attr("_send_to_front_list").attr("pop")();
-    a[0].attr("_verbose_list").attr("pop")();
+    pop(a[0], names->captured_list);
+    pop(a[0], names->send_to_front_list);
+    pop(a[0], names->verbose_list);
     return nb::none();
 }
 
@@ -440,18 +468,18 @@ nb::object remove_context(const Args& a) {
 constexpr long kCapturingFullCollectionThreshold = 1000;
 
 void hold_full_collections(nb::handle self) {
-    nb::object gc = scope->get("gc");
-    nb::object thresholds = gc.attr("get_threshold")();
+    nb::object gc = scope->get(names->gc);
+    nb::object thresholds = gc.attr(names->get_threshold)();
     nb::setattr(self, names->gc_threshold, thresholds);
     long full = nb::cast<long>(thresholds[2]);
-    gc.attr("set_threshold")(thresholds[0], thresholds[1],
+    gc.attr(names->set_threshold)(thresholds[0], thresholds[1],
                              std::max(full, kCapturingFullCollectionThreshold));
 }
 
 void release_full_collections(nb::handle self) {
     nb::object saved = own(self, names->gc_threshold);
     if (saved.is_none()) return;
-    PyObject* result = PyObject_CallObject(scope->get("gc").attr("set_threshold").ptr(), saved.ptr());
+    PyObject* result = PyObject_CallObject(scope->get(names->gc).attr(names->set_threshold).ptr(), saved.ptr());
     if (!result) throw nb::python_error();
     Py_DECREF(result);
     nb::setattr(self, names->gc_threshold, nb::none());
@@ -461,7 +489,7 @@ nb::object wrap_methods(const Args& a) {
     nb::handle self = a[0];
     flush_forward(self);  // the text of the outer context goes first
     arg_list(a[1], "captured");
-    if (truth(self.attr("is_unwrapped"))) {
+    if (truth(self.attr(names->is_unwrapped))) {
         hold_full_collections(self);
         nb::object logger = own(self, names->own_logger);
         nb::setattr(logger, names->info, bind(make_closure(replacements->logging_info, self), logger));
@@ -483,16 +511,15 @@ nb::object wrap_methods(const Args& a) {
                         bind(make_closure(replacements->clear_output, self), publisher));
         }
     }
-    self.attr("store_context")(nb::arg("captured") = a[1], nb::arg("send_to_front") = a[2],
-                               nb::arg("verbose") = a[3]);
+    self.attr(names->store_context)(a[1], a[2], a[3]);
     return nb::none();
 }
 
 nb::object unwrap_methods(const Args& a) {
     nb::handle self = a[0];
     flush_forward(self);
-    self.attr("remove_context")();
-    if (truth(self.attr("has_remaining_context"))) return nb::none();
+    self.attr(names->remove_context)();
+    if (truth(self.attr(names->has_remaining_context))) return nb::none();
     release_full_collections(self);
     nb::object logger = own(self, names->own_logger);
     restore(logger, names->info, own(self, names->logging_info));
@@ -523,12 +550,14 @@ nb::object verbose(const Args& a) { return innermost(a[0], names->verbose_list);
 nb::object logger(const Args& a) { return a[0].attr("_logger"); }
 
 nb::object is_unwrapped(const Args& a) {
-    nb::object write = scope->get("sys").attr("stdout").attr("write");
-    return nb::bool_(write.equal(a[0].attr("_stdout_write")));
+    nb::object write = scope->get(names->sys).attr(names->stdout).attr(names->write);
+    return nb::bool_(write.equal(own(a[0], names->stdout_write)));
 }
 
 nb::object has_remaining_context(const Args& a) {
-    return nb::bool_(nb::len(nb::object(a[0].attr("_captured_list"))) > 0);
+    Py_ssize_t size = PyObject_Length(own(a[0], names->captured_list).ptr());
+    if (size < 0) throw nb::python_error();
+    return nb::bool_(size > 0);
 }
 
 constexpr const char* kDoc = R"(Wrapper manager for display-pub Session's send method.
