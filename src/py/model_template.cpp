@@ -14,13 +14,21 @@ const nb::str& dict_name() {
     return *name;
 }
 
-// Mutable model state (the set of fields given, private values) is the instance's own.
+bool is_mutable_container(nb::handle value) {
+    return PyAnySet_CheckExact(value.ptr()) || PyDict_CheckExact(value.ptr()) ||
+           PyList_CheckExact(value.ptr());
+}
+
+// Mutable model state (the set of fields given, private values, a default list) is the
+// instance's own.
 nb::object own_copy(nb::handle value) {
     PyObject* copy = nullptr;
     if (PyAnySet_CheckExact(value.ptr())) {
         copy = PySet_New(value.ptr());
     } else if (PyDict_CheckExact(value.ptr())) {
         copy = PyDict_Copy(value.ptr());
+    } else if (PyList_CheckExact(value.ptr())) {
+        copy = PyList_GetSlice(value.ptr(), 0, PY_SSIZE_T_MAX);
     } else {
         return nb::borrow(value);
     }
@@ -66,9 +74,13 @@ ModelTemplate::ModelTemplate(const Scope& scope, const char* model,
     nb::object example = call_with_keywords(scope.get(model), example_values, keywords_);
     try {
         field_values_ = generic_get(example, dict_name());
+        if (!PyDict_CheckExact(field_values_.ptr())) return;  // not a state this copy knows
         model_ = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(example.ptr())));
         for (nb::object& name : slot_names(model_))
             slots_.emplace_back(name, generic_get(example, name));
+        for (auto [name, value] : nb::borrow<nb::dict>(field_values_))
+            if (is_mutable_container(value) && PySequence_Contains(keywords_.ptr(), name.ptr()) == 0)
+                own_defaults_.emplace_back(nb::borrow(name), nb::borrow(value));
     } catch (nb::python_error& error) {
         // A model state this copy cannot read (an unset slot, no __dict__): the model validates.
         if (!error.matches(PyExc_Exception)) throw;
@@ -96,6 +108,9 @@ nb::object ModelTemplate::copy_of_example(std::initializer_list<nb::handle> valu
         PyObject* name = PyTuple_GET_ITEM(keywords_.ptr(), field++);
         if (PyDict_SetItem(field_values.ptr(), name, value.ptr()) < 0) throw nb::python_error();
     }
+    for (const auto& [name, value] : own_defaults_)
+        if (PyDict_SetItem(field_values.ptr(), name.ptr(), own_copy(value).ptr()) < 0)
+            throw nb::python_error();
     generic_set(instance, dict_name(), field_values);
     for (const auto& [name, value] : slots_) generic_set(instance, name, own_copy(value));
     return instance;

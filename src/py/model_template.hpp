@@ -1,5 +1,6 @@
 // A pydantic model of a module's scope, made on hot paths from a template: a validated example's
-// field values and model state, the given fields replaced. For values that need no validation
+// field values and model state, the given fields replaced (and a copy of each default list, dict
+// or set, as a default factory would give). For values that need no validation
 // (the caller's own, of the declared types), where validation costs microseconds a model and
 // copies every dict and list again. The model itself makes (validates) the instance when the
 // scope's model is no longer the one the example came from, or when a copy of the example would
@@ -37,6 +38,8 @@ private:
     nb::object model_;  // the example's class; unset when the copy does not reproduce it
     nb::object field_values_;
     std::vector<std::pair<nb::object, nb::object>> slots_;  // (name, the example's value)
+    // Fields not given whose default is a list, dict or set: each instance gets a copy.
+    std::vector<std::pair<nb::object, nb::object>> own_defaults_;
 };
 
 }  // namespace trelvo::py
