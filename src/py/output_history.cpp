@@ -1,12 +1,29 @@
 // IPython's record of what cells printed and displayed, marked and restored around a run.
 #include "output_history.hpp"
 
+#include "strings.hpp"
+
 namespace trelvo::py {
 
+namespace {
+
+struct Names {
+    nb::str history_manager = intern("history_manager"), outputs = intern("outputs"),
+            execution_count = intern("execution_count");
+};
+
+const Names& names() {
+    static const Names* names = new Names();
+    return *names;
+}
+
+}  // namespace
+
 OutputHistoryMark::OutputHistoryMark(nb::handle shell) : outputs_(nb::none()) {
-    nb::object manager = nb::getattr(shell, "history_manager", nb::none());
-    nb::object outputs = manager.is_none() ? nb::none() : nb::getattr(manager, "outputs", nb::none());
-    nb::object count = nb::getattr(shell, "execution_count", nb::none());
+    nb::object manager = nb::getattr(shell, names().history_manager, nb::none());
+    nb::object outputs =
+        manager.is_none() ? nb::none() : nb::getattr(manager, names().outputs, nb::none());
+    nb::object count = nb::getattr(shell, names().execution_count, nb::none());
     if (!PyDict_Check(outputs.ptr()) || !PyLong_Check(count.ptr())) return;
     outputs_ = outputs;
     PyObject* previous = PyNumber_Subtract(count.ptr(), nb::int_(1).ptr());

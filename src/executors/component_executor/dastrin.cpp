@@ -39,7 +39,9 @@ struct Names {
             compute_format_data = intern("compute_format_data"), displayhook = intern("displayhook"),
             module_statements = intern("module_statements"),
             non_module_inputs = intern("non_module_inputs"), parameters = intern("parameters"),
-            credentials = intern("credentials"), show_traceback = intern("_showtraceback");
+            credentials = intern("credentials"), show_traceback = intern("_showtraceback"),
+            run_cell = intern("run_cell"), success = intern("success");
+    nb::tuple run_cell_keywords = keyword_names({"raw_cell", "store_history"});
 };
 const Names* names = nullptr;
 
@@ -78,9 +80,12 @@ void clear_namespace(nb::dict ns) {
 }
 
 // The saved names go straight back into the namespace: shell.push would also unhide IPython's
-// own names (In, Out, exit, get_ipython, ...) and they would show as user variables.
+// own names (In, Out, exit, get_ipython, ...) and they would show as user variables. What the
+// run left is let go only once the namespace is whole again, so no finaliser sees it half made.
 void restore_namespace(nb::dict ns, nb::handle saved) {
-    clear_namespace(ns);
+    nb::object left = nb::steal(PyDict_Copy(ns.ptr()));
+    if (!left.is_valid()) throw nb::python_error();
+    PyDict_Clear(ns.ptr());
     if (PyDict_Update(ns.ptr(), saved.ptr()) < 0) throw nb::python_error();
 }
 
@@ -118,9 +123,9 @@ nb::object get_last_traceback(const Args& a) {
 nb::object run_cell(const Args& a) {
     nb::handle shell = a[0];
     nb::str code = arg_str(a[1], "cell_code");
-    nb::object result =
-        shell.attr("run_cell")(nb::arg("raw_cell") = code, nb::arg("store_history") = false);
-    if (!arg_bool(result.attr("success"))) {
+    nb::object result = call_with_keywords(shell.attr(names->run_cell), {code, Py_False},
+                                           names->run_cell_keywords);
+    if (!arg_bool(result.attr(names->success))) {
         nb::object traceback = scope->get("_get_last_traceback")(nb::arg("ipython_shell") = shell);
         clear_namespace(user_ns(shell));
         return nb::make_tuple(false, nb::none(), traceback);
@@ -151,6 +156,7 @@ std::string import_code(nb::dict module_statements) {
 // The run's models: the engine's values are of the declared types and its own, so validating
 // them again (which copies every dict and list of the run) changes nothing.
 struct RunModels {
+    ModelTemplate summary{*scope, "TrelvoComponentOutputsSummaryModel", {}, {}};
     ModelTemplate cache{*scope, "TrelvoCacheModel",
                         {nb::dict(), nb::dict(), nb::none(), nb::list(),
                          scope->get("TrelvoComponentOutputsSummaryModel")()},
@@ -194,7 +200,7 @@ bool unchanged_input(nb::dict given, nb::handle name, nb::handle value) {
 
 nb::object summarise(nb::dict non_module_outputs, nb::dict non_module_locals,
                      nb::handle converted_statements, nb::dict requested_statements) {
-    nb::object summary = scope->get("TrelvoComponentOutputsSummaryModel")();
+    nb::object summary = models->summary.make({});
     for (auto [name, value] : non_module_outputs) {
         if (unchanged_input(non_module_locals, name, value)) continue;
         const char* kind = PyType_Check(value.ptr())       ? "classes"
@@ -345,9 +351,8 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
                                   nb::handle saved_locals) {
     nb::handle shell = run.shell;
     nb::object run_cell_function = scope->get("_run_cell");
-    nb::tuple imported = nb::tuple(run_cell_function(
-        nb::arg("ipython_shell") = shell,
-        nb::arg("cell_code") = from_utf8(import_code(run.module_statements))));
+    nb::tuple imported =
+        nb::tuple(run_cell_function(shell, from_utf8(import_code(run.module_statements))));
     if (!arg_bool(imported[0])) {
         restore_namespace(run.ns, saved_locals);
         return failure_response(shell, imported[2]);
@@ -366,11 +371,8 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     if (PyDict_GET_SIZE(pushed.ptr()) > 0) shell.attr("push")(pushed);
 
     nb::list captured;
-    pellory = scope->get("TrelvoPellory")(nb::arg("metadata") = metadata,
-                                          nb::arg("ipython_shell") = shell);
-    pellory.attr("wrap_methods")(nb::arg("captured") = captured,
-                                 nb::arg("send_to_front") = send_to_front,
-                                 nb::arg("verbose") = verbose);
+    pellory = scope->get("TrelvoPellory")(metadata, shell);
+    pellory.attr("wrap_methods")(captured, send_to_front, verbose);
     wrapped = true;
     nb::object formatted = scope->get("format_code")(run.request.attr("cell_code"));
     check_result(formatted, &PyUnicode_Type);
@@ -379,8 +381,7 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         // IPython's own display of results and failures (on IOPub, or printed into the captured
         // output) only where it is the way to the front end: in a worker with the front end on.
         QuietShell quiet(shell, formatted, arg_bool(send_to_front) && in_worker);
-        ran = nb::tuple(run_cell_function(nb::arg("ipython_shell") = shell,
-                                          nb::arg("cell_code") = formatted));
+        ran = nb::tuple(run_cell_function(shell, formatted));
     }
     if (!arg_bool(ran[0])) {
         if (arg_bool(verbose)) {

@@ -51,7 +51,18 @@ def test_a_run_sees_only_its_inputs_and_leaves_the_namespace_as_it_was(shell):
     assert response.status is HTTPStatus.OK and response.message is None
     assert response.result.last_output == ["In", "Out", "a", "c", "exit", "get_ipython", "open",
                                            "p", "quit"]
-    assert snapshot(shell) == before
+    assert list(snapshot(shell).items()) == list(before.items())  # in its order too
+
+
+def test_what_the_run_leaves_behind_is_finalised_in_the_callers_namespace(shell):
+    # _1 is a history name, not an output: the restore is where it dies.
+    run(shell, "class Probe:\n"
+               "    def __del__(self):\n"
+               "        import builtins\n"
+               "        builtins.trelvo_probe = 'caller_variable' in globals()\n"
+               "_1 = Probe()")
+    import builtins
+    assert builtins.__dict__.pop("trelvo_probe") is True
 
 
 def test_outputs_and_summary(shell):
@@ -176,7 +187,8 @@ def test_responses_are_the_models_own_in_every_part_of_their_state(shell):
                                          TrelvoExecutionResponseModel)
 
     def state(model):
-        fields_set = getattr(model, "model_fields_set", None) or model.__fields_set__
+        fields_set = (model.model_fields_set if hasattr(model, "model_fields_set")
+                      else model.__fields_set__)
         return type(model), dict(model.__dict__), set(fields_set)
 
     ok = run(shell, "print('hi')\nx = 1\nx")
@@ -190,6 +202,10 @@ def test_responses_are_the_models_own_in_every_part_of_their_state(shell):
     assert state(failed)[2] == {"status", "result", "message"}
     assert state(failed.result) == state(TrelvoCacheModel(
         exception_msg=failed.result.exception_msg, captured=failed.result.captured))
-    # Each response owns its state.
-    assert run(shell, "y = 2").result.non_module_outputs == {"y": 2}
-    assert result.non_module_outputs == {"x": 1}
+    summary = TrelvoComponentOutputsSummaryModel()  # made empty and filled, as the run does
+    summary.objects.append("x")
+    assert state(result.outputs_summary) == state(summary)
+    # Each response owns its state, down to the summary's lists.
+    later = run(shell, "y = 2").result
+    assert later.non_module_outputs == {"y": 2} and later.outputs_summary.objects == ["y"]
+    assert result.non_module_outputs == {"x": 1} and result.outputs_summary.objects == ["x"]
