@@ -265,6 +265,15 @@ nb::object do_nothing(const Args&) { return nb::none(); }
 nb::object no_format_data(const Args&) { return nb::make_tuple(nb::dict(), nb::dict()); }
 nb::object quiet_from_closure(const Args& a) { return nb::borrow(a.closure()); }
 
+// The display hook's quiet during a run: one function for each answer, made once.
+nb::handle quiet_function(bool quiet) {
+    static PyObject* functions[2] = {};
+    PyObject*& function = functions[quiet];
+    if (!function)
+        function = make_closure(scope->get("_quiet_from_closure"), nb::bool_(quiet)).release().ptr();
+    return function;
+}
+
 // Attributes set on one object for the span of a scope; then its own values again, or none.
 class InstancePatches {
 public:
@@ -316,8 +325,7 @@ class QuietShell {
 public:
     QuietShell(nb::handle shell, nb::handle code, bool ipython_shows)
         : hook_(shell.attr(names->displayhook)), shell_(shell) {
-        hook_.set(names->quiet, make_closure(scope->get("_quiet_from_closure"),
-                                             nb::bool_(ends_quietly(shell, code))));
+        hook_.set(names->quiet, quiet_function(ends_quietly(shell, code)));
         nb::object do_nothing = scope->get("_do_nothing");
         hook_.set(names->update_user_ns, do_nothing);
         if (ipython_shows) return;
@@ -462,7 +470,7 @@ public:
         nb::dict ns = user_ns(shell);
         saved_ = ns.attr("copy")();
         nb::object statements = result.attr("module_statements");
-        if (!statements.is_none()) {
+        if (!statements.is_none() && PyObject_IsTrue(statements.ptr()) == 1) {
             try {
                 scope->get("exec")(from_utf8(import_code(nb::borrow<nb::dict>(statements))), ns);
             } catch (nb::python_error& error) {
