@@ -14,11 +14,6 @@ const nb::str& dict_name() {
     return *name;
 }
 
-bool is_mutable_container(nb::handle value) {
-    return PyAnySet_CheckExact(value.ptr()) || PyDict_CheckExact(value.ptr()) ||
-           PyList_CheckExact(value.ptr());
-}
-
 // Mutable model state (the set of fields given, private values, a default list) is the
 // instance's own.
 nb::object own_copy(nb::handle value) {
@@ -79,7 +74,7 @@ ModelTemplate::ModelTemplate(const Scope& scope, const char* model,
         for (nb::object& name : slot_names(model_))
             slots_.emplace_back(name, generic_get(example, name));
         for (auto [name, value] : nb::borrow<nb::dict>(field_values_))
-            if (is_mutable_container(value) && PySequence_Contains(keywords_.ptr(), name.ptr()) == 0)
+            if (!contains(keywords_, name) && !own_copy(value).is(value))
                 own_defaults_.emplace_back(nb::borrow(name), nb::borrow(value));
     } catch (nb::python_error& error) {
         // A model state this copy cannot read (an unset slot, no __dict__): the model validates.
