@@ -44,7 +44,9 @@ struct Names {
             get_threshold = intern("get_threshold"), set_threshold = intern("set_threshold"),
             store_context = intern("store_context"), remove_context = intern("remove_context"),
             is_unwrapped = intern("is_unwrapped"),
-            has_remaining_context = intern("has_remaining_context");
+            has_remaining_context = intern("has_remaining_context"),
+            replacement_methods = intern("_replacement_methods"),
+            publisher_methods = intern("_publisher_methods");
     nb::tuple display_record = keyword_names({"type", "data", "metadata", "transient", "update"});
     nb::tuple clear_record = keyword_names({"type", "wait"});
     nb::tuple publish_call = keyword_names({"data", "metadata", "transient", "update"});
@@ -421,6 +423,8 @@ nb::object init(const Args& a) {
         {names->display_publish, publish},
         {names->clear_output, clear},
         {names->gc_threshold, none},
+        {names->replacement_methods, none},
+        {names->publisher_methods, none},
     };
     for (const auto& [name, value] : attributes) nb::setattr(self, name, value);
     return nb::none();
@@ -485,41 +489,94 @@ void release_full_collections(nb::handle self) {
     nb::setattr(self, names->gc_threshold, nb::none());
 }
 
+nb::object is_unwrapped(const Args& a);
+nb::object has_remaining_context(const Args& a);
+
+nb::handle manager_class;
+
+// A manager of the class itself, without methods of its own: wrapping and unwrapping call the
+// class's context methods and properties directly instead of looking them up each time.
+bool plain_manager(nb::handle self) {
+    if (Py_TYPE(self.ptr()) != reinterpret_cast<PyTypeObject*>(manager_class.ptr())) return false;
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (!dict || !*dict) return true;
+    for (const nb::str* name : {&names->store_context, &names->remove_context}) {
+        int own_method = PyDict_Contains(*dict, name->ptr());
+        if (own_method < 0) throw nb::python_error();
+        if (own_method) return false;
+    }
+    return true;
+}
+
+// The replacements bound to what they replace, made at a manager's first wrap and kept: a
+// manager wrapped again (the engine keeps one per shell) binds nothing new.
+nb::tuple replacement_methods(nb::handle self, nb::handle logger, nb::handle out, nb::handle err) {
+    nb::object kept = own(self, names->replacement_methods);
+    if (PyTuple_CheckExact(kept.ptr())) return nb::borrow<nb::tuple>(kept);
+    nb::object stream_writer = make_closure(replacements->stream_write, self);
+    nb::tuple methods = nb::make_tuple(bind(make_closure(replacements->logging_info, self), logger),
+                                       bind(make_closure(replacements->logging_error, self), logger),
+                                       bind(stream_writer, out), bind(stream_writer, err));
+    nb::setattr(self, names->replacement_methods, methods);
+    return methods;
+}
+
+// The same for the publisher's two methods: (publisher, publish, clear_output).
+nb::tuple publisher_methods(nb::handle self, nb::handle publisher) {
+    nb::object kept = own(self, names->publisher_methods);
+    if (PyTuple_CheckExact(kept.ptr()) && nb::handle(kept[0]).is(publisher))
+        return nb::borrow<nb::tuple>(kept);
+    nb::tuple methods =
+        nb::make_tuple(publisher, bind(make_closure(replacements->display_publish, self), publisher),
+                       bind(make_closure(replacements->clear_output, self), publisher));
+    nb::setattr(self, names->publisher_methods, methods);
+    return methods;
+}
+
 nb::object wrap_methods(const Args& a) {
     nb::handle self = a[0];
     flush_forward(self);  // the text of the outer context goes first
     arg_list(a[1], "captured");
-    if (truth(self.attr(names->is_unwrapped))) {
+    bool plain = plain_manager(self);
+    if (truth(plain ? is_unwrapped(a) : self.attr(names->is_unwrapped))) {
         hold_full_collections(self);
         nb::object logger = own(self, names->own_logger);
-        nb::setattr(logger, names->info, bind(make_closure(replacements->logging_info, self), logger));
-        nb::setattr(logger, names->error,
-                    bind(make_closure(replacements->logging_error, self), logger));
         // The streams whose write was saved, not whatever sys.stdout is by now: a cell may
         // replace it, and unwrapping must restore the object that was wrapped.
         nb::object out = own(self, names->own_stdout);
         nb::object err = own(self, names->own_stderr);
-        nb::object stream_writer = make_closure(replacements->stream_write, self);
-        nb::setattr(out, names->write, bind(stream_writer, out));
-        nb::setattr(err, names->write, bind(stream_writer, err));
+        nb::tuple methods = replacement_methods(self, logger, out, err);
+        nb::setattr(logger, names->info, methods[0]);
+        nb::setattr(logger, names->error, methods[1]);
+        nb::setattr(out, names->write, methods[2]);
+        nb::setattr(err, names->write, methods[3]);
         // A ZMQ shell's publisher was saved at construction; asking again costs every run.
         if (!own(self, names->display_publish).is_none()) {
             nb::object publisher = own(self, names->own_shell).attr(names->display_pub);
-            nb::setattr(publisher, names->publish,
-                        bind(make_closure(replacements->display_publish, self), publisher));
-            nb::setattr(publisher, names->clear,
-                        bind(make_closure(replacements->clear_output, self), publisher));
+            nb::tuple methods = publisher_methods(self, publisher);
+            nb::setattr(publisher, names->publish, methods[1]);
+            nb::setattr(publisher, names->clear, methods[2]);
         }
     }
-    self.attr(names->store_context)(a[1], a[2], a[3]);
+    if (plain) {
+        store_context(a);
+    } else {
+        self.attr(names->store_context)(a[1], a[2], a[3]);
+    }
     return nb::none();
 }
 
 nb::object unwrap_methods(const Args& a) {
     nb::handle self = a[0];
     flush_forward(self);
-    self.attr(names->remove_context)();
-    if (truth(self.attr(names->has_remaining_context))) return nb::none();
+    bool plain = plain_manager(self);
+    if (plain) {
+        remove_context(a);
+    } else {
+        self.attr(names->remove_context)();
+    }
+    if (truth(plain ? has_remaining_context(a) : self.attr(names->has_remaining_context)))
+        return nb::none();
     release_full_collections(self);
     nb::object logger = own(self, names->own_logger);
     restore(logger, names->info, own(self, names->logging_info));
@@ -617,7 +674,7 @@ void register_pellory(const Scope& s) {
                  opt("send_to_front", yes, "bool"), opt("verbose", yes, "bool")},
                 "", wrap_methods)
         .method("unwrap_methods", {arg("self")}, "", unwrap_methods);
-    builder.build(object_base());
+    manager_class = builder.build(object_base()).release();
 }
 
 }  // namespace
