@@ -2,6 +2,7 @@
 #include "output_history.hpp"
 
 #include "strings.hpp"
+#include "traits.hpp"
 
 namespace trelvo::py {
 
@@ -20,10 +21,10 @@ const Names& names() {
 }  // namespace
 
 OutputHistoryMark::OutputHistoryMark(nb::handle shell) : outputs_(nb::none()) {
-    nb::object manager = nb::getattr(shell, names().history_manager, nb::none());
+    nb::object manager = trait_value(shell, names().history_manager, nb::none());
     nb::object outputs =
         manager.is_none() ? nb::none() : nb::getattr(manager, names().outputs, nb::none());
-    nb::object count = nb::getattr(shell, names().execution_count, nb::none());
+    nb::object count = trait_value(shell, names().execution_count, nb::none());
     if (!PyDict_Check(outputs.ptr()) || !PyLong_Check(count.ptr())) return;
     outputs_ = outputs;
     PyObject* previous = PyNumber_Subtract(count.ptr(), nb::int_(1).ptr());
