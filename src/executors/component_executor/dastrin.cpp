@@ -7,8 +7,10 @@
 #include "output_history.hpp"
 #include "strings.hpp"
 #include "text.hpp"
+#include "traits.hpp"
 
 #include <array>
+#include <tuple>
 
 namespace trelvo::executors::component_executor::dastrin {
 namespace {
@@ -40,7 +42,18 @@ struct Names {
             module_statements = intern("module_statements"),
             non_module_inputs = intern("non_module_inputs"), parameters = intern("parameters"),
             credentials = intern("credentials"), show_traceback = intern("_showtraceback"),
-            run_cell = intern("run_cell"), success = intern("success");
+            run_cell = intern("run_cell"), success = intern("success"),
+            manager_class = intern("TrelvoPellory"), zmq_shell = intern("ZMQInteractiveShell"),
+            sys = intern("sys"), stdout = intern("stdout"), stderr = intern("stderr"),
+            write = intern("write"), own_shell = intern("_ipython_shell"),
+            own_stdout = intern("_stdout"), own_stderr = intern("_stderr"),
+            stdout_write = intern("_stdout_write"), stderr_write = intern("_stderr_write"),
+            own_logger = intern("_logger"), info = intern("info"), error = intern("error"),
+            logging_info = intern("_logging_info"), logging_error = intern("_logging_error"),
+            display_publish = intern("_display_publish"), clear_output = intern("_clear_output"),
+            display_pub = intern("display_pub"), publish = intern("publish"),
+            clear = intern("clear_output"), own_metadata = intern("_metadata"),
+            captured_list = intern("_captured_list");
     nb::tuple run_cell_keywords = keyword_names({"raw_cell", "store_history"});
 };
 const Names* names = nullptr;
@@ -68,6 +81,7 @@ nb::dict user_ns(nb::handle shell) {
 void clear_namespace(nb::dict ns) {
     PyObject* keep = init_names().ptr();
     std::vector<nb::object> doomed;  // named first: a dict must not change while it is walked
+    doomed.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(ns.ptr())));
     Py_ssize_t position = 0;
     PyObject *name, *value;
     while (PyDict_Next(ns.ptr(), &position, &name, &value)) {
@@ -168,6 +182,9 @@ struct RunModels {
                            {scope->get("HTTPStatus").attr("OK"), scope->get("TrelvoCacheModel")(),
                             nb::none()},
                            {"status", "result", "message"}};
+    // The statuses, looked up once: an enum member is a descriptor call each time.
+    nb::object ok = scope->get("HTTPStatus").attr("OK"),
+               server_error = scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR");
 };
 const RunModels* models = nullptr;
 
@@ -175,7 +192,7 @@ const RunModels* models = nullptr;
 nb::object failure_response(nb::handle shell, nb::handle traceback,
                             nb::handle captured = nb::none()) {
     nb::object cache = models->failure_cache.make({traceback, captured});
-    return models->response.make({scope->get("HTTPStatus").attr("INTERNAL_SERVER_ERROR"), cache,
+    return models->response.make({models->server_error, cache,
                                   shell.attr("InteractiveTB").attr("stb2text")(traceback)});
 }
 
@@ -198,6 +215,15 @@ bool unchanged_input(nb::dict given, nb::handle name, nb::handle value) {
     return truth == 1;
 }
 
+void append_name(nb::handle summary, const char* kind, nb::handle name) {
+    nb::object names = summary.attr(kind);
+    if (!PyList_CheckExact(names.ptr())) {
+        names.attr("append")(name);
+    } else if (PyList_Append(names.ptr(), name.ptr()) < 0) {
+        throw nb::python_error();
+    }
+}
+
 nb::object summarise(nb::dict non_module_outputs, nb::dict non_module_locals,
                      nb::handle converted_statements, nb::dict requested_statements) {
     nb::object summary = models->summary.make({});
@@ -206,12 +232,12 @@ nb::object summarise(nb::dict non_module_outputs, nb::dict non_module_locals,
         const char* kind = PyType_Check(value.ptr())       ? "classes"
                            : PyFunction_Check(value.ptr()) ? "functions"
                                                            : "objects";
-        summary.attr(kind).attr("append")(name);
+        append_name(summary, kind, name);
     }
     if (converted_statements.is_none())
         raise(PyExc_TypeError, "'NoneType' object is not iterable");
     for (nb::handle name : converted_statements)
-        if (!requested_statements.contains(name)) summary.attr("modules").attr("append")(name);
+        if (!requested_statements.contains(name)) append_name(summary, "modules", name);
     return summary;
 }
 
@@ -278,6 +304,7 @@ nb::handle quiet_function(bool quiet) {
 class InstancePatches {
 public:
     explicit InstancePatches(nb::handle target) : target_(nb::borrow(target)) {
+        patched_.reserve(6);
         PyObject** dict = _PyObject_GetDictPtr(target_.ptr());
         if (dict && *dict) own_ = nb::borrow<nb::dict>(*dict);
     }
@@ -324,7 +351,7 @@ bool ends_quietly(nb::handle shell, nb::handle code) {
 class QuietShell {
 public:
     QuietShell(nb::handle shell, nb::handle code, bool ipython_shows)
-        : hook_(shell.attr(names->displayhook)), shell_(shell) {
+        : hook_(trait_value(shell, names->displayhook)), shell_(shell) {
         hook_.set(names->quiet, quiet_function(ends_quietly(shell, code)));
         nb::object do_nothing = scope->get("_do_nothing");
         hook_.set(names->update_user_ns, do_nothing);
@@ -338,6 +365,73 @@ public:
 private:
     InstancePatches hook_, shell_;
 };
+
+// ---- the capture manager ----
+
+bool same_value(nb::handle current, nb::handle saved) {
+    int same = PyObject_RichCompareBool(current.ptr(), saved.ptr(), Py_EQ);
+    if (same < 0) throw nb::python_error();
+    return same == 1;
+}
+
+// Whether a manager kept from an earlier run may serve this one: it is idle, of the current
+// class, for this shell, and everything it saved when it was made (the streams and their write,
+// the logger's methods, the publisher's) is what a new one would save now.
+bool still_current(nb::handle manager, nb::handle shell) {
+    nb::handle manager_class = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
+    if (!manager_class.is(scope->get(names->manager_class))) return false;
+    PyObject* dict = PyObject_GenericGetDict(manager.ptr(), nullptr);
+    if (!dict) throw nb::python_error();
+    nb::dict state = nb::steal<nb::dict>(dict);
+    auto saved = [&](const nb::str& name) {
+        PyObject* value = PyDict_GetItemWithError(state.ptr(), name.ptr());
+        if (!value && PyErr_Occurred()) throw nb::python_error();
+        return nb::handle(value);
+    };
+    nb::handle captured = saved(names->captured_list);
+    if (!saved(names->own_shell).is(shell) || !captured.ptr() || !PyList_CheckExact(captured.ptr()) ||
+        PyList_GET_SIZE(captured.ptr()) != 0)
+        return false;
+    nb::object sys = scope->get(names->sys);
+    for (auto [stream_name, stream, write] :
+         {std::tuple{&names->stdout, &names->own_stdout, &names->stdout_write},
+          std::tuple{&names->stderr, &names->own_stderr, &names->stderr_write}}) {
+        nb::object current = sys.attr(*stream_name);
+        if (!saved(*stream).is(current) || !saved(*write).ptr() ||
+            !same_value(current.attr(names->write), saved(*write)))
+            return false;
+    }
+    nb::handle logger = saved(names->own_logger), info = saved(names->logging_info),
+               error = saved(names->logging_error);
+    if (!logger.ptr() || !info.ptr() || !error.ptr() || !same_value(logger.attr(names->info), info) ||
+        !same_value(logger.attr(names->error), error))
+        return false;
+    nb::handle publish = saved(names->display_publish), clear = saved(names->clear_output);
+    if (!publish.ptr() || !clear.ptr()) return false;
+    if (publish.is_none()) return !nb::isinstance(shell, scope->get(names->zmq_shell));
+    nb::object publisher = shell.attr(names->display_pub);
+    return same_value(publisher.attr(names->publish), publish) &&
+           same_value(publisher.attr(names->clear), clear);
+}
+
+// The manager that captures a run. The last one is kept and serves the next run while it is
+// still current: making one saves and binds a dozen callables, a tenth of a short run's cost.
+// A run inside a run gets a new one.
+nb::object capture_manager(nb::handle shell, nb::handle metadata) {
+    static auto* kept = new nb::object();
+    bool current = false;
+    try {
+        current = kept->is_valid() && still_current(*kept, shell);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception)) throw;  // a new manager meets it, if it is real
+    }
+    if (current) {
+        nb::setattr(*kept, names->own_metadata, metadata);
+        return *kept;
+    }
+    *kept = scope->get(names->manager_class)(metadata, shell);
+    return *kept;
+}
 
 // The value itself, or the function given as input when value is its rebound copy.
 nb::object passed_function(nb::dict originals, nb::handle value) {
@@ -379,7 +473,7 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
     if (PyDict_GET_SIZE(pushed.ptr()) > 0) shell.attr("push")(pushed);
 
     nb::list captured;
-    pellory = scope->get("TrelvoPellory")(metadata, shell);
+    pellory = capture_manager(shell, metadata);
     pellory.attr("wrap_methods")(captured, send_to_front, verbose);
     wrapped = true;
     nb::object formatted = scope->get("format_code")(run.request.attr("cell_code"));
@@ -416,13 +510,16 @@ nb::object run_in_clean_namespace(const Run& run, nb::handle send_to_front, nb::
         (PyModule_Check(value.ptr()) ? module_outputs : non_module_outputs)[name] =
             passed_function(originals, value);
     }
-    nb::object converted = scope->get("convert_modules_to_statements")(module_outputs);
+    // Most cells import nothing: then there is nothing to convert.
+    nb::object converted = PyDict_GET_SIZE(module_outputs.ptr()) == 0
+                               ? nb::object(nb::dict())
+                               : scope->get("convert_modules_to_statements")(module_outputs);
     nb::object summary =
         summarise(non_module_outputs, run.non_module_locals, converted, run.module_statements);
     nb::object cache =
         models->cache.make({converted, non_module_outputs, ran[1], captured, summary});
     restore_namespace(run.ns, saved_locals);
-    return models->response.make({scope->get("HTTPStatus").attr("OK"), cache, nb::none()});
+    return models->response.make({models->ok, cache, nb::none()});
 }
 
 nb::object execute_in_shell(const Args& a) {
@@ -590,6 +687,7 @@ void bind_imports(const Scope& s) {
     s.import_from("trelvo_core.capture", {"TrelvoPellory"});
     s.import_from("trelvo_core.common.utils", {"convert_modules_to_statements", "format_code"});
     s.import_from("trelvo_core.ipython", {"TrelvoIPKernelApp"});
+    s.import_from("ipykernel.zmqshell", {"ZMQInteractiveShell"});
     s.import_from("trelvo_core.misc.models",
                   {"TrelvoCacheModel", "TrelvoCapturedModel", "TrelvoComponentOutputsSummaryModel",
                    "TrelvoExecutionRequestModel", "TrelvoExecutionResponseModel"});

@@ -209,3 +209,34 @@ def test_responses_are_the_models_own_in_every_part_of_their_state(shell):
     later = run(shell, "y = 2").result
     assert later.non_module_outputs == {"y": 2} and later.outputs_summary.objects == ["y"]
     assert result.non_module_outputs == {"x": 1} and result.outputs_summary.objects == ["x"]
+
+
+def test_each_run_captures_with_what_is_in_place_when_it_starts(shell, capfd):
+    import io
+
+    def failing(name):
+        return execute_in_shell(shell, TrelvoExecutionRequestModel(cell_code="1 / 0"),
+                                send_to_front=False, verbose=True, metadata={"component_name": name})
+
+    failing("first"), failing("second")
+    err = capfd.readouterr().err
+    assert "[TrelvoComponentName=first] ZeroDivisionError" in err
+    assert "[TrelvoComponentName=second] ZeroDivisionError" in err
+
+    written = []
+    sys.stderr.write = written.append  # patched between two runs: the next run leaves it
+    try:
+        response = run(shell, "import sys\nprint('to err', file=sys.stderr)")
+        assert sys.stderr.write == written.append and written == []
+        assert [r.text for r in response.result.captured] == ["to err", "\n"]
+    finally:
+        del sys.stderr.write
+
+    original, sys.stdout = sys.stdout, io.StringIO()  # replaced between two runs
+    try:
+        replaced = sys.stdout
+        response = run(shell, "print('out')")
+        assert sys.stdout is replaced and "write" not in vars(replaced) and replaced.getvalue() == ""
+        assert [r.text for r in response.result.captured] == ["out", "\n"]
+    finally:
+        sys.stdout = original
