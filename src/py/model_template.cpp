@@ -3,7 +3,10 @@
 #include "calls.hpp"
 #include "strings.hpp"
 
+#include <algorithm>
 #include <stdexcept>
+
+#include <structmember.h>
 
 namespace trelvo::py {
 
@@ -60,6 +63,22 @@ void generic_set(nb::handle target, nb::handle name, nb::handle value) {
         throw nb::python_error();
 }
 
+// The offset of a writable object slot the type declares under name, or -1: a new instance's
+// slot is then filled in place, as its member descriptor would fill it.
+Py_ssize_t object_slot_offset(nb::handle type, nb::handle name) {
+    PyObject* descriptor = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.ptr()), name.ptr());
+    if (!descriptor || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) return -1;
+    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+    bool object = member->type == T_OBJECT_EX || member->type == T_OBJECT;
+    return object && !(member->flags & READONLY) ? member->offset : -1;
+}
+
+// Fills a slot of a new instance (empty until now) with a new reference.
+void fill(nb::handle instance, Py_ssize_t offset, nb::object value) {
+    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance.ptr()) + offset);
+    Py_XSETREF(*slot, value.release().ptr());
+}
+
 }  // namespace
 
 ModelTemplate::ModelTemplate(const Scope& scope, const char* model,
@@ -72,7 +91,8 @@ ModelTemplate::ModelTemplate(const Scope& scope, const char* model,
         if (!PyDict_CheckExact(field_values_.ptr())) return;  // not a state this copy knows
         model_ = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(example.ptr())));
         for (nb::object& name : slot_names(model_))
-            slots_.emplace_back(name, generic_get(example, name));
+            slots_.push_back({name, generic_get(example, name), object_slot_offset(model_, name)});
+        dict_offset_ = std::max<Py_ssize_t>(Py_TYPE(example.ptr())->tp_dictoffset, 0);
         for (auto [name, value] : nb::borrow<nb::dict>(field_values_))
             if (!contains(keywords_, name) && !own_copy(value).is(value))
                 own_defaults_.emplace_back(nb::borrow(name), nb::borrow(value));
@@ -106,8 +126,18 @@ nb::object ModelTemplate::copy_of_example(std::initializer_list<nb::handle> valu
     for (const auto& [name, value] : own_defaults_)
         if (PyDict_SetItem(field_values.ptr(), name.ptr(), own_copy(value).ptr()) < 0)
             throw nb::python_error();
-    generic_set(instance, dict_name(), field_values);
-    for (const auto& [name, value] : slots_) generic_set(instance, name, own_copy(value));
+    if (dict_offset_ > 0) {
+        fill(instance, dict_offset_, std::move(field_values));
+    } else {
+        generic_set(instance, dict_name(), field_values);
+    }
+    for (const Slot& slot : slots_) {
+        if (slot.offset >= 0) {
+            fill(instance, slot.offset, own_copy(slot.value));
+        } else {
+            generic_set(instance, slot.name, own_copy(slot.value));
+        }
+    }
     return instance;
 }
 
@@ -116,8 +146,8 @@ bool ModelTemplate::reproduces(nb::handle example) const {
     try {
         nb::object copy = copy_of_example({});
         if (!generic_get(copy, dict_name()).equal(field_values_)) return false;
-        for (const auto& [name, value] : slots_) {
-            if (!generic_get(copy, name).equal(value)) return false;
+        for (const Slot& slot : slots_) {
+            if (!generic_get(copy, slot.name).equal(slot.value)) return false;
         }
         return copy.equal(example);
     } catch (nb::python_error& error) {

@@ -37,7 +37,12 @@ private:
     nb::tuple keywords_;
     nb::object model_;  // the example's class; unset when the copy does not reproduce it
     nb::object field_values_;
-    std::vector<std::pair<nb::object, nb::object>> slots_;  // (name, the example's value)
+    struct Slot {
+        nb::object name, value;  // the example's value
+        Py_ssize_t offset;       // where an object slot lives in the instance, or -1
+    };
+    std::vector<Slot> slots_;
+    Py_ssize_t dict_offset_ = 0;  // where the instance's __dict__ lives, when at a fixed place
     // Fields not given whose default is a list, dict or set: each instance gets a copy.
     std::vector<std::pair<nb::object, nb::object>> own_defaults_;
 };
