@@ -4,8 +4,6 @@
 #include "strings.hpp"
 #include "text.hpp"
 
-#include <utility>
-
 namespace trelvo::common::utils {
 namespace {
 
@@ -13,17 +11,8 @@ using namespace trelvo::py;
 
 const Scope* scope = nullptr;
 
-// Every run of a component formats its same cell again: the last answer is kept.
 nb::object format_code(const Args& a) {
-    static auto* last = new std::pair<nb::object, nb::object>();  // (code, formatted)
-    nb::str code = arg_str(a[0], "code");
-    bool exact = PyUnicode_CheckExact(code.ptr());
-    if (exact && last->first.is_valid() &&
-        (code.is(last->first) || PyUnicode_Compare(code.ptr(), last->first.ptr()) == 0))
-        return last->second;
-    nb::object formatted = from_utf8(core::normalize_cell_code(utf8(code)));
-    if (exact) *last = {code, formatted};
-    return formatted;
+    return from_utf8(core::normalize_cell_code(utf8(arg_str(a[0], "code"))));
 }
 
 // The name under which sys.modules holds this very module object.
