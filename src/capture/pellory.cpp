@@ -512,7 +512,15 @@ bool plain_manager(nb::handle self) {
 // manager wrapped again (the engine keeps one per shell) binds nothing new.
 nb::tuple replacement_methods(nb::handle self, nb::handle logger, nb::handle out, nb::handle err) {
     nb::object kept = own(self, names->replacement_methods);
-    if (PyTuple_CheckExact(kept.ptr())) return nb::borrow<nb::tuple>(kept);
+    if (PyTuple_CheckExact(kept.ptr()) && PyTuple_GET_SIZE(kept.ptr()) == 4) {
+        bool bound_to_these = true;  // the saved objects may have been replaced since
+        PyObject* targets[] = {logger.ptr(), logger.ptr(), out.ptr(), err.ptr()};
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            PyObject* method = PyTuple_GET_ITEM(kept.ptr(), i);
+            bound_to_these &= PyMethod_Check(method) && PyMethod_GET_SELF(method) == targets[i];
+        }
+        if (bound_to_these) return nb::borrow<nb::tuple>(kept);
+    }
     nb::object stream_writer = make_closure(replacements->stream_write, self);
     nb::tuple methods = nb::make_tuple(bind(make_closure(replacements->logging_info, self), logger),
                                        bind(make_closure(replacements->logging_error, self), logger),

@@ -10,8 +10,8 @@
 #include "traits.hpp"
 
 #include <array>
-#include <utility>
 #include <tuple>
+#include <utility>
 
 namespace trelvo::executors::component_executor::dastrin {
 namespace {
@@ -442,8 +442,8 @@ bool still_current(nb::handle manager, nb::handle shell) {
 }
 
 // The manager that captures a run. The last one is kept and serves the next run while it is
-// still current: making one saves and binds a dozen callables, a tenth of a short run's cost.
-// A run inside a run gets a new one.
+// still current, so that a run does not save and bind a dozen callables anew. A run inside a
+// run gets a new one. The kept manager holds on to the shell of the last run.
 nb::object capture_manager(nb::handle shell, nb::handle metadata) {
     static auto* kept = new nb::object();
     bool current = false;
