@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 namespace trelvo::capture::pellory {
 namespace {
@@ -600,6 +601,43 @@ nb::object unwrap_methods(const Args& a) {
     return nb::none();
 }
 
+// ---- reuse ----
+
+bool same_value(nb::handle current, nb::handle saved) {
+    int same = PyObject_RichCompareBool(current.ptr(), saved.ptr(), Py_EQ);
+    if (same < 0) throw nb::python_error();
+    return same == 1;
+}
+
+// Whether a manager made earlier may capture a new run in the shell as a new one would: it is
+// idle, for this shell, and everything it saved when it was made (the streams and their write,
+// the logger's methods, the publisher's) is what a new one would save now.
+nb::object still_current(const Args& a) {
+    nb::handle self = a[0], shell = a[1];
+    nb::object captured = own(self, names->captured_list);
+    if (!own(self, names->own_shell).is(shell) || !PyList_CheckExact(captured.ptr()) ||
+        PyList_GET_SIZE(captured.ptr()) != 0)
+        return nb::bool_(false);
+    nb::object sys = scope->get(names->sys);
+    for (auto [stream_name, stream, write] :
+         {std::tuple{&names->stdout, &names->own_stdout, &names->stdout_write},
+          std::tuple{&names->stderr, &names->own_stderr, &names->stderr_write}}) {
+        nb::object current = sys.attr(*stream_name);
+        if (!own(self, *stream).is(current) ||
+            !same_value(current.attr(names->write), own(self, *write)))
+            return nb::bool_(false);
+    }
+    nb::object logger = own(self, names->own_logger);
+    if (!same_value(logger.attr(names->info), own(self, names->logging_info)) ||
+        !same_value(logger.attr(names->error), own(self, names->logging_error)))
+        return nb::bool_(false);
+    nb::object publish = own(self, names->display_publish);
+    if (publish.is_none()) return nb::bool_(!is_zmq_shell(shell));
+    nb::object publisher = shell.attr(names->display_pub);
+    return nb::bool_(same_value(publisher.attr(names->publish), publish) &&
+                     same_value(publisher.attr(names->clear), own(self, names->clear_output)));
+}
+
 // ---- properties ----
 
 nb::object metadata(const Args& a) { return manager_metadata(a[0]); }
@@ -700,6 +738,12 @@ NB_MODULE(pellory, m) {
     register_pellory(*scope);
     flush_forward_function = trelvo::py::make_function(
         {"flush_forward", "flush_forward", scope->name(), "", {}, "None", flush_forward_later}).release();
+    trelvo::py::define_function(*scope, "_still_current",
+                                {trelvo::py::arg("manager", "TrelvoPellory"),
+                                 trelvo::py::arg("ipython_shell", "InteractiveShell")},
+                                "bool", still_current,
+                                "Whether the idle manager may capture a new run in the shell as a "
+                                "new one would.");
     trelvo::py::define_function(*scope, "_no_flush", {}, "None", no_flush,
                                 "Flushes nothing: the forwarded text is a copy of stream text.");
 }

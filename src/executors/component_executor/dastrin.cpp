@@ -10,7 +10,6 @@
 #include "traits.hpp"
 
 #include <array>
-#include <tuple>
 #include <utility>
 
 namespace trelvo::executors::component_executor::dastrin {
@@ -44,17 +43,7 @@ struct Names {
             non_module_inputs = intern("non_module_inputs"), parameters = intern("parameters"),
             credentials = intern("credentials"), show_traceback = intern("_showtraceback"),
             run_cell = intern("run_cell"), success = intern("success"),
-            manager_class = intern("TrelvoPellory"), zmq_shell = intern("ZMQInteractiveShell"),
-            sys = intern("sys"), stdout = intern("stdout"), stderr = intern("stderr"),
-            write = intern("write"), own_shell = intern("_ipython_shell"),
-            own_stdout = intern("_stdout"), own_stderr = intern("_stderr"),
-            stdout_write = intern("_stdout_write"), stderr_write = intern("_stderr_write"),
-            own_logger = intern("_logger"), info = intern("info"), error = intern("error"),
-            logging_info = intern("_logging_info"), logging_error = intern("_logging_error"),
-            display_publish = intern("_display_publish"), clear_output = intern("_clear_output"),
-            display_pub = intern("display_pub"), publish = intern("publish"),
-            clear = intern("clear_output"), own_metadata = intern("_metadata"),
-            captured_list = intern("_captured_list");
+            manager_class = intern("TrelvoPellory"), own_metadata = intern("_metadata");
     nb::tuple run_cell_keywords = keyword_names({"raw_cell", "store_history"});
 };
 const Names* names = nullptr;
@@ -395,52 +384,6 @@ private:
 
 // ---- the capture manager ----
 
-bool same_value(nb::handle current, nb::handle saved) {
-    int same = PyObject_RichCompareBool(current.ptr(), saved.ptr(), Py_EQ);
-    if (same < 0) throw nb::python_error();
-    return same == 1;
-}
-
-// Whether a manager kept from an earlier run may serve this one: it is idle, of the current
-// class, for this shell, and everything it saved when it was made (the streams and their write,
-// the logger's methods, the publisher's) is what a new one would save now.
-bool still_current(nb::handle manager, nb::handle shell) {
-    nb::handle manager_class = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
-    if (!manager_class.is(scope->get(names->manager_class))) return false;
-    PyObject* dict = PyObject_GenericGetDict(manager.ptr(), nullptr);
-    if (!dict) throw nb::python_error();
-    nb::dict state = nb::steal<nb::dict>(dict);
-    auto saved = [&](const nb::str& name) {
-        PyObject* value = PyDict_GetItemWithError(state.ptr(), name.ptr());
-        if (!value && PyErr_Occurred()) throw nb::python_error();
-        return nb::handle(value);
-    };
-    nb::handle captured = saved(names->captured_list);
-    if (!saved(names->own_shell).is(shell) || !captured.ptr() || !PyList_CheckExact(captured.ptr()) ||
-        PyList_GET_SIZE(captured.ptr()) != 0)
-        return false;
-    nb::object sys = scope->get(names->sys);
-    for (auto [stream_name, stream, write] :
-         {std::tuple{&names->stdout, &names->own_stdout, &names->stdout_write},
-          std::tuple{&names->stderr, &names->own_stderr, &names->stderr_write}}) {
-        nb::object current = sys.attr(*stream_name);
-        if (!saved(*stream).is(current) || !saved(*write).ptr() ||
-            !same_value(current.attr(names->write), saved(*write)))
-            return false;
-    }
-    nb::handle logger = saved(names->own_logger), info = saved(names->logging_info),
-               error = saved(names->logging_error);
-    if (!logger.ptr() || !info.ptr() || !error.ptr() || !same_value(logger.attr(names->info), info) ||
-        !same_value(logger.attr(names->error), error))
-        return false;
-    nb::handle publish = saved(names->display_publish), clear = saved(names->clear_output);
-    if (!publish.ptr() || !clear.ptr()) return false;
-    if (publish.is_none()) return !nb::isinstance(shell, scope->get(names->zmq_shell));
-    nb::object publisher = shell.attr(names->display_pub);
-    return same_value(publisher.attr(names->publish), publish) &&
-           same_value(publisher.attr(names->clear), clear);
-}
-
 // The manager that captures a run. The last one is kept and serves the next run while it is
 // still current, so that a run does not save and bind a dozen callables anew. A run inside a
 // run gets a new one. The kept manager holds on to the shell of the last run.
@@ -448,7 +391,10 @@ nb::object capture_manager(nb::handle shell, nb::handle metadata) {
     static auto* kept = new nb::object();
     bool current = false;
     try {
-        current = kept->is_valid() && still_current(*kept, shell);
+        current = kept->is_valid() &&
+                  Py_TYPE(kept->ptr()) ==
+                      reinterpret_cast<PyTypeObject*>(scope->get(names->manager_class).ptr()) &&
+                  arg_bool(scope->get("_still_current")(*kept, shell));
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception)) throw;  // a new manager meets it, if it is real
     }
@@ -710,9 +656,9 @@ void bind_imports(const Scope& s) {
     s.import_from("IPython.core.interactiveshell", {"ExecutionResult", "InteractiveShell"});
     s.import_from("IPython.core.displayhook", {"DisplayHook"});
     s.import_from("trelvo_core.capture", {"TrelvoPellory"});
+    s.import_from("trelvo_core.capture.pellory", {"_still_current"});
     s.import_from("trelvo_core.common.utils", {"convert_modules_to_statements", "format_code"});
     s.import_from("trelvo_core.ipython", {"TrelvoIPKernelApp"});
-    s.import_from("ipykernel.zmqshell", {"ZMQInteractiveShell"});
     s.import_from("trelvo_core.misc.models",
                   {"TrelvoCacheModel", "TrelvoCapturedModel", "TrelvoComponentOutputsSummaryModel",
                    "TrelvoExecutionRequestModel", "TrelvoExecutionResponseModel"});
