@@ -87,10 +87,22 @@ nb::object ping(const Args& a) {
 }
 
 // Whether any worker answers on the broker's control channel. A worker's main process answers
-// while its pool runs cells, so a busy worker counts as alive.
+// while its pool runs cells, so a busy worker counts as alive. The question goes over a
+// connection of its own, closed here: collecting the answers leaves a read pending on it, and a
+// pooled connection would keep it, so that a process forked later (a disk-cache writer) would
+// wait for that answer for ever when it closes the connections it inherited.
 bool a_worker_answers(nb::handle app) {
-    nb::object inspect = app.attr("control").attr("inspect")(nb::arg("timeout") = 1.0);
-    return arg_bool(inspect.attr("ping")());
+    nb::object connection = app.attr("connection_for_write")();
+    try {
+        nb::object inspect = app.attr("control").attr("inspect")(nb::arg("timeout") = 1.0,
+                                                                 nb::arg("connection") = connection);
+        bool answered = arg_bool(inspect.attr("ping")());
+        connection.attr("close")();
+        return answered;
+    } catch (nb::python_error&) {
+        if (!translate_exceptions([&] { connection.attr("close")(); })) PyErr_Clear();
+        throw;
+    }
 }
 
 // The task's result, however long the run takes on a live worker. Between waits the workers are
