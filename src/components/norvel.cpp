@@ -6,17 +6,32 @@
 #include "strings.hpp"
 #include "text.hpp"
 
+#include <unordered_map>
+
 namespace trelvo::components::norvel {
 
 const Scope* scope = nullptr;
 
 // ---- small helpers ----
 
+using Members = std::unordered_map<const char*, nb::object>;  // used under the GIL
+
+// An enum's member, remembered by the address of its name (a string literal).
+nb::object enum_member(Members& members, const char* enum_name, const char* member) {
+    auto found = members.find(member);
+    if (found != members.end()) return found->second;
+    nb::object value = scope->get(enum_name).attr(member);
+    members.emplace(member, value);
+    return value;
+}
+
 nb::object component_status(const char* member) {
-    return scope->get("TrelvoComponentStatus").attr(member);
+    static auto* members = new Members();
+    return enum_member(*members, "TrelvoComponentStatus", member);
 }
 nb::object diskcache_status(const char* member) {
-    return scope->get("TrelvoDiskcacheStatus").attr(member);
+    static auto* members = new Members();
+    return enum_member(*members, "TrelvoDiskcacheStatus", member);
 }
 
 bool equal(nb::handle a, nb::handle b) {
@@ -28,11 +43,12 @@ bool equal(nb::handle a, nb::handle b) {
 bool truth(nb::handle value) { return arg_bool(value); }
 
 bool assertions_enabled() {
-    return nb::cast<int>(scope->get("sys").attr("flags").attr("optimize")) == 0;
+    static const bool enabled = nb::cast<int>(scope->get("sys").attr("flags").attr("optimize")) == 0;
+    return enabled;
 }
 
 bool has_status(nb::handle self, const char* member) {
-    return equal(self.attr("status"), component_status(member));
+    return equal(own(self, Property::status), component_status(member));
 }
 
 nb::object typed(nb::object value, PyTypeObject* type) {
@@ -215,7 +231,7 @@ nb::object get_use_diskcache(const Args& a) { return a[0].attr("_metadata").attr
 nb::object set_use_diskcache(const Args& a) {
     nb::handle self = a[0];
     bool value = truth(a[1]);
-    if (equal(self.attr("use_diskcache"), nb::bool_(value))) return nb::none();
+    if (equal(own(self, Property::use_diskcache), nb::bool_(value))) return nb::none();
     if (!value) self.attr("clear_diskcache")();
     self.attr("_metadata").attr("diskcache") = nb::bool_(value);
     return nb::none();
@@ -227,20 +243,20 @@ nb::object get_remote_config(const Args& a) {
 
 nb::object set_remote_config(const Args& a) {
     nb::handle self = a[0], value = a[1];
-    if (equal(self.attr("remote_config"), value)) return nb::none();
+    if (equal(own(self, Property::remote_config), value)) return nb::none();
     self.attr("_metadata").attr("remoteExecution") = truth(value) ? nb::borrow(value) : nb::none();
     return nb::none();
 }
 
 nb::object get_diskcache_dir(const Args& a) {
-    if (!truth(a[0].attr("use_diskcache"))) return nb::none();
+    if (!truth(own(a[0], Property::use_diskcache))) return nb::none();
     return typed(a[0].attr("_diskcache_dir"), &PyUnicode_Type);
 }
 
 nb::object get_diskcache_status(const Args& a) {
     nb::handle self = a[0];
-    if (!has_status(self, "SUCCESSFUL") || !truth(self.attr("use_diskcache")) ||
-        self.attr("diskcache_dir").is_none())
+    if (!has_status(self, "SUCCESSFUL") || !truth(own(self, Property::use_diskcache)) ||
+        own(self, Property::diskcache_dir).is_none())
         return diskcache_status("UNCACHED");
     return self.attr("_diskcache_status");
 }
@@ -248,7 +264,7 @@ nb::object get_diskcache_status(const Args& a) {
 // ---- result properties: memory or disk cache, by status ----
 
 bool results_on_disk(nb::handle self) {
-    return equal(self.attr("diskcache_status"), diskcache_status("CACHED"));
+    return equal(own(self, Property::diskcache_status), diskcache_status("CACHED"));
 }
 
 nb::object read_key(nb::handle directory, const char* key) {
@@ -262,7 +278,7 @@ nb::object read_key(nb::handle directory, const char* key) {
 nb::object get_module_statements(const Args& a) {
     nb::handle self = a[0];
     if (!has_status(self, "SUCCESSFUL")) return nb::none();
-    nb::object value = results_on_disk(self) ? read_key(self.attr("diskcache_dir"), "module_statements")
+    nb::object value = results_on_disk(self) ? read_key(own(self, Property::diskcache_dir), "module_statements")
                                              : nb::object(self.attr("_module_statements"));
     return typed(value, &PyDict_Type);
 }
@@ -272,7 +288,7 @@ nb::object get_non_module_outputs(const Args& a) {
     if (!has_status(self, "SUCCESSFUL")) return nb::none();
     if (!results_on_disk(self)) return typed(self.attr("_non_module_outputs"), &PyDict_Type);
     nb::dict result;
-    with_context(open_cache(outputs_dir(self.attr("diskcache_dir"))), [&](nb::handle cache) {
+    with_context(open_cache(outputs_dir(own(self, Property::diskcache_dir))), [&](nb::handle cache) {
         for (nb::handle key : cache.attr("iterkeys")())
             result[key] = cache.attr("get")(nb::arg("key") = key);
     });
@@ -288,7 +304,7 @@ nb::object get_last_output(const Args& a) {
 
 nb::object get_captured(const Args& a) {
     nb::handle self = a[0];
-    nb::object status = self.attr("status");
+    nb::object status = own(self, Property::status);
     if (!equal(status, component_status("SUCCESSFUL")) && !equal(status, component_status("FAILED")))
         return nb::none();
     nb::object value = results_on_disk(self) ? read_key(self.attr("_diskcache_dir"), "captured")
@@ -299,8 +315,8 @@ nb::object get_captured(const Args& a) {
 nb::object get_outputs(const Args& a) {
     nb::handle self = a[0];
     if (!has_status(self, "SUCCESSFUL")) return nb::none();
-    nb::object module_statements = self.attr("module_statements");
-    nb::object non_module_outputs = self.attr("non_module_outputs");
+    nb::object module_statements = own(self, Property::module_statements);
+    nb::object non_module_outputs = own(self, Property::non_module_outputs);
     nb::dict value;
     // Each result is read once: from a disk cache, a second read would load every variable
     // again.
@@ -329,7 +345,7 @@ nb::object get_exception_msg(const Args& a) {
 }
 
 nb::object get_exception(const Args& a) {
-    nb::object message = a[0].attr("exception_msg");
+    nb::object message = own(a[0], Property::exception_msg);
     if (message.is_none()) return nb::none();
     nb::object error = scope->get("TrelvoPipelineError")(
         nb::arg("picked_stb") = message, nb::arg("ipython_shell") = a[0].attr("_ipython_shell"));
@@ -419,9 +435,9 @@ nb::object to_model(const Args& a) {
     if (summary.is_none()) summary = scope->get("TrelvoComponentOutputsSummaryModel")();
     nb::object captured = nb::list();
     if (has_status(self, "SUCCESSFUL")) {
-        captured = or_empty(self.attr("captured"));
+        captured = or_empty(own(self, Property::captured));
     } else if (has_status(self, "FAILED")) {
-        nb::object message = self.attr("exception_msg");
+        nb::object message = own(self, Property::exception_msg);
         if (!message.is_none()) {
             std::string joined = utf8(nb::str("\n").attr("join")(message));
             nb::list records;
@@ -434,14 +450,56 @@ nb::object to_model(const Args& a) {
     return scope->get("TrelvoComponentModel")(
         nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
         nb::arg("code") = self.attr("cell_code"), nb::arg("metadata") = self.attr("metadata"),
-        nb::arg("execution_status") = self.attr("status"), nb::arg("parents") = self.attr("parents"),
-        nb::arg("diskcache_status") = self.attr("diskcache_status"),
-        nb::arg("diskcache_dir") = self.attr("diskcache_dir"),
+        nb::arg("execution_status") = own(self, Property::status), nb::arg("parents") = self.attr("parents"),
+        nb::arg("diskcache_status") = own(self, Property::diskcache_status),
+        nb::arg("diskcache_dir") = own(self, Property::diskcache_dir),
         nb::arg("imports") = or_empty(self.attr("_import_statements")),
         nb::arg("inputs") = or_empty(self.attr("_non_module_inputs_names")),
         nb::arg("outputs") = or_empty(self.attr("_non_module_outputs_names")),
         nb::arg("summary") = summary, nb::arg("captured") = captured,
         nb::arg("last_execution") = "");
+}
+
+// ---- the class's own properties, read directly ----
+
+struct OwnProperty {
+    const char* name;
+    nb::object (*getter)(const Args&);
+    PyObject* interned = nullptr;    // the name
+    PyObject* descriptor = nullptr;  // the class's property object
+};
+
+// In the order of Property.
+OwnProperty own_properties[] = {
+    {"status", get_status},
+    {"use_diskcache", get_use_diskcache},
+    {"remote_config", get_remote_config},
+    {"diskcache_dir", get_diskcache_dir},
+    {"diskcache_status", get_diskcache_status},
+    {"module_statements", get_module_statements},
+    {"non_module_outputs", get_non_module_outputs},
+    {"outputs", get_outputs},
+    {"last_output", get_last_output},
+    {"captured", get_captured},
+    {"exception_msg", get_exception_msg},
+};
+
+nb::object own(nb::handle self, Property property) {
+    const OwnProperty& entry = own_properties[static_cast<std::size_t>(property)];
+    if (entry.descriptor && _PyType_Lookup(Py_TYPE(self.ptr()), entry.interned) == entry.descriptor) {
+        PyObject* values[] = {self.ptr()};
+        return entry.getter(Args(values, 1, nullptr));
+    }
+    PyObject* value = PyObject_GetAttr(self.ptr(), entry.interned);
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+void remember_own_properties(nb::handle component_class) {
+    for (OwnProperty& entry : own_properties) {
+        entry.interned = intern(entry.name).release().ptr();
+        entry.descriptor = nb::borrow(component_class.attr("__dict__")[entry.name]).release().ptr();
+    }
 }
 
 // ---- module ----
@@ -562,6 +620,7 @@ void register_component(const Scope& s) {
                       "'TrelvoComponentNorvel'", from_model)
         .method("to_model", {arg("self")}, "TrelvoComponentModel", to_model);
     nb::object component_class = builder.build(object_base());
+    remember_own_properties(component_class);
     write_diskcache_function = nb::getattr(component_class, "_write_diskcache").release();
 }
 

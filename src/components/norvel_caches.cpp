@@ -212,7 +212,7 @@ nb::object write_diskcache(const Args& a) {
     nb::handle self = a[0];
     nb::str directory = arg_str(a[1], "cache_dir");
     bool in_background = truth(a[2]);
-    if (!truth(self.attr("use_diskcache")) || !has_status(self, "SUCCESSFUL")) return nb::none();
+    if (!truth(own(self, Property::use_diskcache)) || !has_status(self, "SUCCESSFUL")) return nb::none();
     nb::setattr(self, "_diskcache_dir", directory);
     nb::setattr(self, "_diskcache_status", diskcache_status("UPDATING"));
     record_written(self, directory);
@@ -299,7 +299,7 @@ nb::object cancel_diskcache_task(const Args& a) {
 nb::object load_diskcache(const Args& a) {
     nb::handle self = a[0];
     nb::str directory = arg_str(a[1], "cache_dir");
-    if (!truth(self.attr("use_diskcache"))) return nb::bool_(false);
+    if (!truth(own(self, Property::use_diskcache))) return nb::bool_(false);
     nb::object path = scope->get("os").attr("path");
     if (!truth(path.attr("exists")(directory)) || !truth(path.attr("isdir")(directory)))
         return nb::bool_(false);
@@ -332,7 +332,7 @@ nb::object load_diskcache(const Args& a) {
     nb::setattr(self, "status", component_status("SUCCESSFUL"));
     nb::object shell = self.attr("_ipython_shell");
     if (!shell.is_none()) {
-        nb::object outputs = typed(self.attr("outputs"), &PyDict_Type);
+        nb::object outputs = typed(own(self, Property::outputs), &PyDict_Type);
         if (!outputs.is_none()) shell.attr("push")(outputs);
     }
     self.attr("clear_memory_cache")();
@@ -348,8 +348,8 @@ nb::object clear_memory_cache(const Args& a) {
 nb::object clear_diskcache(const Args& a) {
     nb::handle self = a[0];
     bool remove_tree = truth(a[1]);
-    if (!truth(self.attr("use_diskcache"))) return nb::none();
-    nb::object directory = self.attr("diskcache_dir");
+    if (!truth(own(self, Property::use_diskcache))) return nb::none();
+    nb::object directory = own(self, Property::diskcache_dir);
     if (directory.is_none()) return nb::none();
     // Under the lock that writers hold, so that no write is cleared half-way.
     with_context(open_cache(directory), [&](nb::handle cache) {

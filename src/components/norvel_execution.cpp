@@ -66,7 +66,7 @@ nb::object start_run(nb::handle self, nb::handle statements_arg, nb::handle inpu
 }
 
 nb::object new_remote_executor(nb::handle self) {
-    nb::object config = self.attr("remote_config");
+    nb::object config = own(self, Property::remote_config);
     return scope->get("TrelvoRemoteComponentExecutor")(
         nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
         nb::arg("backend") = config.attr("backend"), nb::arg("broker") = config.attr("broker"));
@@ -151,7 +151,7 @@ nb::object run_and_show(const Args& a) {
     bool send_to_front = truth(a[4]), verbose = truth(a[5]);
     nb::object request = start_run(self, a[1], a[2], a[3]);
 
-    bool remote = !self.attr("remote_config").is_none();
+    bool remote = !own(self, Property::remote_config).is_none();
     nb::object response;
     if (remote) {
         response = run_remote(self, request);
@@ -174,14 +174,14 @@ nb::object run_and_show(const Args& a) {
     // itself may use the names its cell made.
     nb::object shell = self.attr("_ipython_shell");
     if (!shell.is_none()) {
-        nb::object outputs = typed(self.attr("outputs"), &PyDict_Type);
+        nb::object outputs = typed(own(self, Property::outputs), &PyDict_Type);
         if (!outputs.is_none()) shell.attr("push")(outputs);
     }
     if (send_to_front) {
         if (remote) self.attr("show_captured")();
         if (truth(scope->get("is_io_redirected")())) self.attr("show_last_output")();
     }
-    return self.attr("last_output");
+    return own(self, Property::last_output);
 }
 
 nb::object handle_error(const Args& a) {
@@ -213,7 +213,7 @@ nb::object handle_error(const Args& a) {
 
 nb::object show_last_output(const Args& a) {
     nb::handle self = a[0];
-    nb::object value = self.attr("last_output");
+    nb::object value = own(self, Property::last_output);
     if (value.is_none()) return nb::none();
     if (publishes_on_iopub(self)) {
         // One result: the format data as data and its metadata as metadata. An object that
@@ -243,13 +243,13 @@ void show_records(nb::handle self, nb::handle records, nb::handle component_id) 
 }
 
 nb::object show_captured(const Args& a) {
-    nb::object captured = a[0].attr("captured");
+    nb::object captured = own(a[0], Property::captured);
     if (truth(captured)) show_records(a[0], captured, a[0].attr("_id"));
     return nb::none();
 }
 
 nb::object show_exception_msg(const Args& a) {
-    nb::object message = a[0].attr("exception_msg");
+    nb::object message = own(a[0], Property::exception_msg);
     if (!truth(message)) return nb::none();
     nb::list records;
     records.append(scope->get("TrelvoCapturedModel")(
@@ -303,7 +303,7 @@ nb::object execute_async(const Args& a) {
 
     nb::object callback = self.attr("_execute_async_result");
     nb::object error_callback = self.attr("handle_error");
-    nb::object config = self.attr("remote_config");
+    nb::object config = own(self, Property::remote_config);
     if (config.is_none()) {
         return pool.attr("apply_async")(
             nb::arg("func") = scope->get("execute_in_process"),
@@ -334,7 +334,7 @@ nb::object execute_async_result(const Args& a) {
         self.attr("load_memory_cache")(nb::arg("cache") = response.attr("result"));
         self.attr("clear_diskcache")();
         announce_run(self);
-        return self.attr("last_output");
+        return own(self, Property::last_output);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception)) throw;
         nb::object message = nb::str("The result of component '{}' cannot be loaded in this "

@@ -12,7 +12,17 @@ using namespace trelvo::py;
 
 extern const Scope* scope;  // the module's namespace, kept for the life of the process
 
-// Small helpers (norvel.cpp).
+// The component's properties read one another and are read on every run. own() reads one as
+// Python would; while the class's own property is the one in place (neither replaced on the
+// class nor overridden in a subclass) it calls the getter directly instead of going through
+// the property object (norvel.cpp).
+enum class Property {
+    status, use_diskcache, remote_config, diskcache_dir, diskcache_status, module_statements,
+    non_module_outputs, outputs, last_output, captured, exception_msg
+};
+nb::object own(nb::handle self, Property property);
+
+// Small helpers (norvel.cpp). A status member is looked up once.
 nb::object component_status(const char* member);
 nb::object diskcache_status(const char* member);
 bool equal(nb::handle a, nb::handle b);

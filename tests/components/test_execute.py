@@ -22,6 +22,22 @@ def test_execute_without_arguments(make_component, shell):
     assert shell.user_ns.pop("y") == 5  # outputs are pushed into the shell
 
 
+class TrelvoComponentQuoted(TrelvoComponentNorvel):
+    @property
+    def last_output(self):
+        return f"quoted {super().last_output}"
+
+
+def test_a_run_reads_the_properties_in_place(shell, monkeypatch):
+    # A subclass's property, and one replaced on the class, are what the run reads.
+    component = TrelvoComponentQuoted("q1", "quoted", "y = 5\ny", ipython_shell=shell)
+    assert component.execute(send_to_front=False) == "quoted 5"
+    assert shell.user_ns.pop("y") == 5
+    monkeypatch.setattr(TrelvoComponentNorvel, "outputs", property(lambda self: {"w": 7}))
+    assert component.execute(send_to_front=False) == "quoted 5"
+    assert shell.user_ns.pop("w") == 7 and "y" not in shell.user_ns
+
+
 def test_execute_with_inputs_and_statements(make_component, shell):
     component = make_component("z = np.sqrt(v) + len(os.path.sep)")
     value = component.execute(
