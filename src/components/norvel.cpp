@@ -43,7 +43,8 @@ bool equal(nb::handle a, nb::handle b) {
 bool truth(nb::handle value) { return arg_bool(value); }
 
 bool assertions_enabled() {
-    static const bool enabled = nb::cast<int>(scope->get("sys").attr("flags").attr("optimize")) == 0;
+    static const bool enabled =
+        nb::cast<int>(scope->get("sys").attr("flags").attr("optimize")) == 0;
     return enabled;
 }
 
@@ -278,8 +279,9 @@ nb::object read_key(nb::handle directory, const char* key) {
 nb::object get_module_statements(const Args& a) {
     nb::handle self = a[0];
     if (!has_status(self, "SUCCESSFUL")) return nb::none();
-    nb::object value = results_on_disk(self) ? read_key(own(self, Property::diskcache_dir), "module_statements")
-                                             : nb::object(self.attr("_module_statements"));
+    nb::object value = results_on_disk(self)
+                           ? read_key(own(self, Property::diskcache_dir), "module_statements")
+                           : nb::object(self.attr("_module_statements"));
     return typed(value, &PyDict_Type);
 }
 
@@ -288,7 +290,8 @@ nb::object get_non_module_outputs(const Args& a) {
     if (!has_status(self, "SUCCESSFUL")) return nb::none();
     if (!results_on_disk(self)) return typed(self.attr("_non_module_outputs"), &PyDict_Type);
     nb::dict result;
-    with_context(open_cache(outputs_dir(own(self, Property::diskcache_dir))), [&](nb::handle cache) {
+    nb::object directory = outputs_dir(own(self, Property::diskcache_dir));
+    with_context(open_cache(directory), [&](nb::handle cache) {
         for (nb::handle key : cache.attr("iterkeys")())
             result[key] = cache.attr("get")(nb::arg("key") = key);
     });
@@ -450,7 +453,8 @@ nb::object to_model(const Args& a) {
     return scope->get("TrelvoComponentModel")(
         nb::arg("identifier") = self.attr("id"), nb::arg("name") = self.attr("name"),
         nb::arg("code") = self.attr("cell_code"), nb::arg("metadata") = self.attr("metadata"),
-        nb::arg("execution_status") = own(self, Property::status), nb::arg("parents") = self.attr("parents"),
+        nb::arg("execution_status") = own(self, Property::status),
+        nb::arg("parents") = self.attr("parents"),
         nb::arg("diskcache_status") = own(self, Property::diskcache_status),
         nb::arg("diskcache_dir") = own(self, Property::diskcache_dir),
         nb::arg("imports") = or_empty(self.attr("_import_statements")),
@@ -486,7 +490,8 @@ OwnProperty own_properties[] = {
 
 nb::object own(nb::handle self, Property property) {
     const OwnProperty& entry = own_properties[static_cast<std::size_t>(property)];
-    if (entry.descriptor && _PyType_Lookup(Py_TYPE(self.ptr()), entry.interned) == entry.descriptor) {
+    PyObject* in_place = _PyType_Lookup(Py_TYPE(self.ptr()), entry.interned);
+    if (entry.descriptor && in_place == entry.descriptor) {
         PyObject* values[] = {self.ptr()};
         return entry.getter(Args(values, 1, nullptr));
     }

@@ -212,7 +212,8 @@ nb::object write_diskcache(const Args& a) {
     nb::handle self = a[0];
     nb::str directory = arg_str(a[1], "cache_dir");
     bool in_background = truth(a[2]);
-    if (!truth(own(self, Property::use_diskcache)) || !has_status(self, "SUCCESSFUL")) return nb::none();
+    if (!truth(own(self, Property::use_diskcache)) || !has_status(self, "SUCCESSFUL"))
+        return nb::none();
     nb::setattr(self, "_diskcache_dir", directory);
     nb::setattr(self, "_diskcache_status", diskcache_status("UPDATING"));
     record_written(self, directory);

@@ -94,8 +94,8 @@ nb::object ping(const Args& a) {
 bool a_worker_answers(nb::handle app) {
     nb::object connection = app.attr("connection_for_write")();
     try {
-        nb::object inspect = app.attr("control").attr("inspect")(nb::arg("timeout") = 1.0,
-                                                                 nb::arg("connection") = connection);
+        nb::object inspect = app.attr("control").attr("inspect")(
+            nb::arg("timeout") = 1.0, nb::arg("connection") = connection);
         bool answered = arg_bool(inspect.attr("ping")());
         connection.attr("close")();
         return answered;
