@@ -11,9 +11,21 @@ using namespace trelvo::py;
 
 const Scope* scope = nullptr;
 
+constexpr const char* kRunner = "trelvo_core.cli.runner";
+
+// The runner, and with it everything a run needs (IPython, ipykernel, celery: most of a second),
+// is imported when a command runs, so that help comes at once.
+nb::object runner(const char* name) { return nb::module_::import_(kRunner).attr(name); }
+
+// A usage error comes from the parser or the runner; before the runner is loaded there is none.
+bool is_usage_error(const nb::python_error& error) {
+    nb::dict modules = nb::borrow<nb::dict>(scope->get("sys").attr("modules"));
+    return modules.contains(kRunner) && error.matches(runner("TrelvoUsageError"));
+}
+
 // argparse reports a bad command line with the usage text and exits; here it is one line.
 nb::object parser_error(const Args& a) {
-    PyErr_SetObject(scope->get("TrelvoUsageError").ptr(), a[1].ptr());
+    PyErr_SetObject(runner("TrelvoUsageError").ptr(), a[1].ptr());
     throw nb::python_error();
 }
 
@@ -109,16 +121,18 @@ nb::object build_parser() {
 nb::object dispatch(nb::handle argv) {
     nb::object args = build_parser().attr("parse_args")(argv);
     std::string command = args.attr("command").is_none() ? "" : utf8(args.attr("command"));
-    if (command == "run") return scope->get("run_notebook")(args);
-    if (command == "export") return scope->get("export_notebook")(args);
-    if (command == "optimize") return scope->get("optimize_notebook")(args);
+    if (command == "run") return runner("run_notebook")(args);
+    if (command == "export") return runner("export_notebook")(args);
+    if (command == "optimize") return runner("optimize_notebook")(args);
     if (command == "worker") {
         nb::object backend = args.attr("backend").is_none() ? args.attr("broker") : args.attr("backend");
-        nb::object executor = scope->get("TrelvoRemoteComponentExecutor")(
+        nb::object executor_class =
+            nb::module_::import_("trelvo_core.executors").attr("TrelvoRemoteComponentExecutor");
+        nb::object executor = executor_class(
             "worker", "worker", nb::arg("backend") = backend, nb::arg("broker") = args.attr("broker"));
         return executor.attr("run_executor")(nb::arg("loglevel") = args.attr("loglevel"));
     }
-    PyErr_SetString(scope->get("TrelvoUsageError").ptr(), "choose a command: run, export, optimize or worker (see trelvo --help)");
+    PyErr_SetString(runner("TrelvoUsageError").ptr(), "choose a command: run, export, optimize or worker (see trelvo --help)");
     throw nb::python_error();
 }
 
@@ -137,7 +151,7 @@ nb::object run_command(const Args& a) {
     try {
         return dispatch(argv);
     } catch (nb::python_error& error) {
-        if (error.matches(scope->get("TrelvoUsageError"))) {
+        if (is_usage_error(error)) {
             say("trelvo: error: " + utf8(nb::str(error.value())));
             return nb::int_(2);
         }
@@ -177,8 +191,6 @@ NB_MODULE(main, m) {
     scope->import("os");
     scope->import("sys");
     scope->import_from("builtins", {"float", "int"});
-    scope->import_from("trelvo_core.cli.runner", {"TrelvoUsageError", "export_notebook", "optimize_notebook", "run_notebook"});
-    scope->import_from("trelvo_core.executors", {"TrelvoRemoteComponentExecutor"});
     ClassBuilder(*scope, "TrelvoArgumentParser", "argparse's parser, reporting errors in one line.")
         .method("error", {arg("self"), arg("message")}, "NoReturn", parser_error)
         .build(nb::make_tuple(scope->get("argparse").attr("ArgumentParser")));

@@ -245,6 +245,15 @@ def test_usage_errors_are_one_line_and_write_nothing(tmp_path, cli, arguments, c
     assert sorted(os.listdir(tmp_path)) == before
 
 
+def test_help_comes_without_loading_what_a_run_needs(tmp_path):
+    code = ("import sys\nfrom trelvo_core.cli.main import main\ntry:\n    main(['run', '--help'])\n"
+            "except SystemExit as done:\n"
+            "    print(done.code, sorted({'IPython', 'celery', 'trelvo_core.cli.runner'} & set(sys.modules)))")
+    done = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout.startswith("usage: trelvo run") and done.stdout.endswith("\n0 []\n")
+
+
 def test_cell_defined_classes_work_from_the_cache_and_in_workers(tmp_path, cli):
     path = cli.write(tmp_path / "cls.ipynb", [
         "import math\nSCALE = 2\nclass Model:\n    def predict(self, v):\n"
