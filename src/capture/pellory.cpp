@@ -603,12 +603,6 @@ nb::object unwrap_methods(const Args& a) {
 
 // ---- reuse ----
 
-bool same_value(nb::handle current, nb::handle saved) {
-    int same = PyObject_RichCompareBool(current.ptr(), saved.ptr(), Py_EQ);
-    if (same < 0) throw nb::python_error();
-    return same == 1;
-}
-
 // Whether a manager made earlier may capture a new run in the shell as a new one would: it is
 // idle, for this shell, and everything it saved when it was made (the streams and their write,
 // the logger's methods, the publisher's) is what a new one would save now.
@@ -624,18 +618,18 @@ nb::object still_current(const Args& a) {
           std::tuple{&names->stderr, &names->own_stderr, &names->stderr_write}}) {
         nb::object current = sys.attr(*stream_name);
         if (!own(self, *stream).is(current) ||
-            !same_value(current.attr(names->write), own(self, *write)))
+            !current.attr(names->write).equal(own(self, *write)))
             return nb::bool_(false);
     }
     nb::object logger = own(self, names->own_logger);
-    if (!same_value(logger.attr(names->info), own(self, names->logging_info)) ||
-        !same_value(logger.attr(names->error), own(self, names->logging_error)))
+    if (!logger.attr(names->info).equal(own(self, names->logging_info)) ||
+        !logger.attr(names->error).equal(own(self, names->logging_error)))
         return nb::bool_(false);
     nb::object publish = own(self, names->display_publish);
     if (publish.is_none()) return nb::bool_(!is_zmq_shell(shell));
     nb::object publisher = shell.attr(names->display_pub);
-    return nb::bool_(same_value(publisher.attr(names->publish), publish) &&
-                     same_value(publisher.attr(names->clear), own(self, names->clear_output)));
+    return nb::bool_(publisher.attr(names->publish).equal(publish) &&
+                     publisher.attr(names->clear).equal(own(self, names->clear_output)));
 }
 
 // ---- properties ----

@@ -49,9 +49,7 @@ bool is_plain_trait(PyObject* descriptor, nb::handle name) {
         return false;
     PyObject* own_name = own_item(descriptor, names().name.ptr());
     if (!own_name) return false;
-    int same = PyObject_RichCompareBool(own_name, name.ptr(), Py_EQ);
-    if (same < 0) throw nb::python_error();
-    return same == 1;
+    return nb::handle(own_name).equal(name);
 }
 
 }  // namespace
