@@ -1,58 +1,87 @@
 #include "cell_dependencies.hpp"
 
-#include <algorithm>
-#include <optional>
+#include <deque>
 
 namespace trelvo::core {
-namespace {
 
-// The nearest cell before `before` whose names satisfy `has`.
-template <typename Has>
-std::optional<std::size_t> nearest_before(std::size_t before, Has has) {
-    for (std::size_t j = before; j-- > 0;)
-        if (has(j)) return j;
-    return std::nullopt;
+CellNeeds DependencyTracker::needs(const CellNames& cell) const {
+    CellNeeds result;
+    result.barrier = cell.binds_unseen;
+    std::deque<std::string> pending(cell.reads.begin(), cell.reads.end());
+    std::set<std::string> seen;
+    while (!pending.empty()) {
+        std::string name = pending.front();
+        pending.pop_front();
+        if (!seen.insert(name).second) continue;
+        if (auto taint = taint_.find(name); taint != taint_.end()) result.tainted[name] = taint->second;
+        auto provider = provider_.find(name);
+        if (provider == provider_.end()) {
+            result.unprovided.insert(name);
+            continue;
+        }
+        result.inputs[name] = provider->second;
+        auto definer = definer_.find(name);
+        if (definer == definer_.end()) continue;
+        const CellNames& defining = cells_[definer->second];
+        if (auto globals = defining.globals_of.find(name); globals != defining.globals_of.end())
+            for (const std::string& global : globals->second)
+                if (!cell.binds.count(global)) pending.push_back(global);
+        if (auto sets = defining.sets_of.find(name); sets != defining.sets_of.end())
+            for (const std::string& global : sets->second) {
+                if (global == "*") {
+                    result.barrier = true;
+                    continue;
+                }
+                result.also_binds.insert(global);
+                pending.push_back(global);  // a possible binding hands on the value it found
+            }
+    }
+    if (cell.reads_unseen)
+        for (const auto& [name, provider] : provider_) result.inputs.emplace(name, provider);
+    std::set<std::size_t> parents(barriers_.begin(), barriers_.end());
+    for (const auto& [name, provider] : result.inputs) parents.insert(provider);
+    result.parents.assign(parents.begin(), parents.end());
+    return result;
 }
 
-}  // namespace
-
-std::vector<CellDependencies> cell_dependencies(const std::vector<CellNames>& cells,
-                                                const std::set<std::string>& parameters) {
-    std::vector<CellDependencies> result(cells.size());
-    // Names each cell holds after its run: what it was given and what it bound.
-    std::vector<std::set<std::string>> held(cells.size());
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const CellNames& cell = cells[i];
-        std::vector<std::string> pending(cell.reads.rbegin(), cell.reads.rend());
-        std::set<std::string> seen;
-        while (!pending.empty()) {
-            std::string name = pending.back();
-            pending.pop_back();
-            if (!seen.insert(name).second) continue;
-            if (parameters.count(name)) {
-                result[i].parameters.insert(name);
-                continue;
-            }
-            auto binder = nearest_before(i, [&](std::size_t j) { return cells[j].binds.count(name) > 0; });
-            if (!binder) continue;
-            auto giver = cells[*binder].imports.count(name)
-                             ? binder
-                             : nearest_before(i, [&](std::size_t j) { return held[j].count(name) > 0; });
-            result[i].inputs[name] = *giver;
-            auto function = cells[*binder].globals_of.find(name);
-            if (function == cells[*binder].globals_of.end()) continue;
-            for (auto it = function->second.rbegin(); it != function->second.rend(); ++it)
-                if (!cell.binds.count(*it)) pending.push_back(*it);
-        }
-        std::set<std::size_t> parents;
-        for (const auto& [name, parent] : result[i].inputs) {
-            parents.insert(parent);
-            held[i].insert(name);
-        }
-        held[i].insert(cell.binds.begin(), cell.binds.end());
-        result[i].parents.assign(parents.begin(), parents.end());
+void DependencyTracker::record(const CellNames& cell, const CellNeeds& needs, const RunFacts& facts,
+                               Outcome outcome) {
+    const std::size_t index = cells_.size();
+    cells_.push_back(cell);
+    for (const auto& [name, provider] : needs.inputs)
+        if (!modules_.count(name)) provider_[name] = index;
+    std::set<std::string> bound = cell.binds;
+    bound.insert(needs.also_binds.begin(), needs.also_binds.end());
+    bound.insert(facts.bound.begin(), facts.bound.end());
+    for (const std::string& name : bound) {
+        provider_[name] = index;
+        definer_[name] = index;
+        if (cell.imports.count(name) || facts.modules.count(name))
+            modules_.insert(name);
+        else
+            modules_.erase(name);
     }
-    return result;
+    for (const std::string& name : facts.deleted) {
+        provider_[name] = index;
+        definer_.erase(name);
+        modules_.erase(name);
+    }
+    if (needs.barrier) barriers_.push_back(index);
+    switch (outcome) {
+        case Outcome::succeeded:
+            for (const std::string& name : cell.binds)
+                if (!cell.maybe_binds.count(name)) taint_.erase(name);
+            for (const std::string& name : facts.bound) taint_.erase(name);
+            break;
+        case Outcome::failed:
+            for (const std::string& name : bound) taint_[name] = index;
+            break;
+        case Outcome::skipped: {
+            std::size_t origin = needs.tainted.empty() ? index : needs.tainted.begin()->second;
+            for (const std::string& name : bound) taint_[name] = origin;
+            break;
+        }
+    }
 }
 
 }  // namespace trelvo::core
