@@ -25,9 +25,38 @@ bool is_a(nb::handle node, const char* name) { return node_kind(node) == name; }
 
 std::string text_attr(nb::handle node, const char* name) { return utf8(node.attr(name)); }
 
-// Walks one cell at module level, in evaluation order: a name read before the cell binds it is a
-// read of the cell. Function, class, lambda and comprehension bodies are scopes of their own:
-// the global names they read count as reads of the cell (a function may be called in the cell).
+const std::set<std::string>& history_names() {
+    static const std::set<std::string> names{"_", "__", "___", "_i", "_ii", "_iii", "_ih", "_oh", "_dh", "In", "Out"};
+    return names;
+}
+
+// `_3`, `_i3`, `In`, `Out`, `_`: IPython's history of earlier cells.
+bool is_history_name(const std::string& name) {
+    if (history_names().count(name)) return true;
+    std::size_t digits = name.rfind("_i", 0) == 0 ? 2 : (name.rfind('_', 0) == 0 ? 1 : name.size());
+    return digits < name.size() && name.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
+// The words of a magic's argument line, as its option parser splits them.
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> result;
+    std::string word;
+    for (char c : line + " ") {
+        if (c == ' ' || c == '\t') {
+            if (!word.empty()) result.push_back(word);
+            word.clear();
+        } else {
+            word.push_back(c);
+        }
+    }
+    return result;
+}
+
+// Walks one cell at module level, in evaluation order: a name read before the cell surely binds
+// it is a read of the cell. A binding inside if, for, while, try or match may not happen, so it
+// is a possible binding, which also reads the name (the value it had goes on when the branch is
+// not taken). Function, class, lambda and comprehension bodies are scopes of their own: the global
+// names they read count as reads of the cell (a function may be called in the cell).
 class CellWalker {
 public:
     core::CellNames names;
@@ -36,15 +65,29 @@ public:
         for (nb::handle statement : body) this->statement(statement);
     }
 
+    void finish() {
+        for (const std::string& name : names.binds)
+            if (!sure_.count(name)) names.maybe_binds.insert(name);
+    }
+
 private:
-    std::set<std::string> read_set_;
+    std::set<std::string> read_set_, sure_;
+    int conditional_ = 0;
 
     void read(const std::string& name) {
-        if (!names.binds.count(name) && read_set_.insert(name).second) names.reads.push_back(name);
+        if (sure_.count(name)) return;
+        if (is_history_name(name)) names.reads_unseen = true;
+        if (read_set_.insert(name).second) names.reads.push_back(name);
     }
     void bind(const std::string& name) {
+        if (conditional_) read(name);
+        else sure_.insert(name);
         names.binds.insert(name);
         names.imports.erase(name);
+    }
+    void unseen(bool reads, bool binds) {
+        names.reads_unseen |= reads;
+        names.binds_unseen |= binds;
     }
 
     void children(nb::handle node) {
@@ -66,18 +109,29 @@ private:
             (this->*visit)(value);
     }
 
+    // Statements that may or may not run.
+    void branch(nb::handle node, std::initializer_list<const char*> fields) {
+        ++conditional_;
+        for (const char* field : fields) each(node, field, &CellWalker::statement);
+        --conditional_;
+    }
+
     void statement(nb::handle node) {
         const std::string kind = node_kind(node);
         if (kind == "FunctionDef" || kind == "AsyncFunctionDef" || kind == "ClassDef") {
-            std::vector<std::string> globals = free_names(node);
-            for (const std::string& name : globals) read(name);
+            Body body = scope_names(node);
+            for (const std::string& name : body.reads) read(name);
             std::string name = text_attr(node, "name");
-            names.globals_of[name] = globals;
+            names.globals_of[name] = body.reads;
+            if (!body.assigned_globals.empty()) names.sets_of[name] = body.assigned_globals;
             bind(name);
         } else if (kind == "Import" || kind == "ImportFrom") {
             for (nb::handle alias : node.attr("names")) {
                 std::string name = text_attr(alias, "name");
-                if (name == "*") continue;
+                if (name == "*") {
+                    unseen(false, true);
+                    continue;
+                }
                 if (!alias.attr("asname").is_none())
                     name = text_attr(alias, "asname");
                 else if (kind == "Import")
@@ -99,9 +153,27 @@ private:
             target(node.attr("target"));
         } else if (kind == "For" || kind == "AsyncFor") {
             expression(node.attr("iter"));
+            ++conditional_;  // the loop may not run at all
             target(node.attr("target"));
-            statements(node.attr("body"));
-            statements(node.attr("orelse"));
+            --conditional_;
+            branch(node, {"body", "orelse"});
+        } else if (kind == "While") {
+            expression(node.attr("test"));
+            branch(node, {"body", "orelse"});
+        } else if (kind == "If") {
+            expression(node.attr("test"));
+            branch(node, {"body", "orelse"});
+        } else if (kind == "Try" || kind == "TryStar") {
+            branch(node, {"body", "handlers", "orelse", "finalbody"});
+        } else if (kind == "Match") {
+            expression(node.attr("subject"));
+            ++conditional_;
+            for (nb::handle match_case : node.attr("cases")) {
+                expression(match_case.attr("pattern"));
+                each(match_case, "guard", &CellWalker::expression);
+                statements(match_case.attr("body"));
+            }
+            --conditional_;
         } else if (kind == "With" || kind == "AsyncWith") {
             for (nb::handle item : node.attr("items")) {
                 expression(item.attr("context_expr"));
@@ -112,9 +184,11 @@ private:
             each(node, "type", &CellWalker::expression);
             if (!node.attr("name").is_none()) bind(text_attr(node, "name"));
             statements(node.attr("body"));
+        } else if (kind == "Delete") {
+            each(node, "targets", &CellWalker::target);
         } else if (kind == "Global" || kind == "Nonlocal") {
         } else {
-            children(node);  // if, while, try, match, expressions, return, raise, ...
+            children(node);  // expressions, return, raise, assert, ...
         }
     }
 
@@ -133,17 +207,26 @@ private:
     void expression(nb::handle node) {
         const std::string kind = node_kind(node);
         if (kind == "Name") {
-            if (is_a(node.attr("ctx"), "Store"))
-                bind(text_attr(node, "id"));
-            else
+            if (is_a(node.attr("ctx"), "Load"))
                 read(text_attr(node, "id"));
+            else
+                bind(text_attr(node, "id"));
         } else if (kind == "NamedExpr") {
             expression(node.attr("value"));
             target(node.attr("target"));
         } else if (kind == "Lambda" || kind == "ListComp" || kind == "SetComp" ||
                    kind == "DictComp" || kind == "GeneratorExp") {
-            for (const std::string& name : free_names(node)) read(name);
+            Body body = scope_names(node);
+            for (const std::string& name : body.reads) read(name);
+            if (!body.assigned_globals.empty()) unseen(false, true);
         } else if (kind == "Call" && ipython_call(node)) {
+        } else if (kind == "Call") {
+            dynamic_call(node);
+            children(node);
+        } else if (kind == "Attribute" && is_get_ipython(node.attr("value")) &&
+                   (text_attr(node, "attr") == "user_ns" || text_attr(node, "attr") == "push")) {
+            read("get_ipython");
+            unseen(true, true);
         } else if (kind == "MatchAs" || kind == "MatchStar") {
             if (!node.attr("name").is_none()) bind(text_attr(node, "name"));
             children(node);
@@ -155,27 +238,61 @@ private:
         }
     }
 
+    // exec(), eval(), globals(), locals(), vars(), dir(): names the code does not spell out.
+    void dynamic_call(nb::handle call) {
+        nb::object function = call.attr("func");
+        if (!is_a(function, "Name")) return;
+        std::string name = text_attr(function, "id");
+        bool no_arguments = nb::len(nb::object(call.attr("args"))) == 0;
+        if (name == "exec" || name == "execfile" || name == "globals" || name == "locals" ||
+            (name == "vars" && no_arguments))
+            unseen(true, true);
+        else if (name == "eval" || (name == "dir" && no_arguments))
+            unseen(true, false);
+    }
+
+    static bool is_get_ipython(nb::handle node) {
+        if (!is_a(node, "Call")) return false;
+        nb::object receiver = node.attr("func");
+        return is_a(receiver, "Name") && text_attr(receiver, "id") == "get_ipython";
+    }
+
     // get_ipython().<method>(...) as IPython's transformations write magics and shell escapes:
-    // the code a timing magic runs is the cell's own, and {expression} or $name in a command
-    // line reads names.
+    // the code a timing magic runs is the cell's own, {expression} or $name in a command line
+    // reads names, and some magics bind or read names the code does not spell out.
     bool ipython_call(nb::handle call) {
         nb::object function = call.attr("func");
-        if (!is_a(function, "Attribute") || !is_a(function.attr("value"), "Call")) return false;
-        nb::object receiver = function.attr("value").attr("func");
-        if (!is_a(receiver, "Name") || text_attr(receiver, "id") != "get_ipython") return false;
+        if (!is_a(function, "Attribute") || !is_get_ipython(function.attr("value"))) return false;
         read("get_ipython");
         std::vector<std::string> texts;
         for (nb::handle argument : call.attr("args"))
             if (is_a(argument, "Constant") && PyUnicode_Check(argument.attr("value").ptr()))
                 texts.push_back(utf8(argument.attr("value")));
         std::string method = text_attr(function, "attr");
-        bool runs_code = !texts.empty() && (texts[0] == "time" || texts[0] == "timeit" ||
-                                            texts[0] == "prun" || texts[0] == "capture");
-        if (runs_code && (method == "run_line_magic" || method == "run_cell_magic")) {
+        bool magic = method == "run_line_magic" || method == "run_cell_magic";
+        std::string name = magic && !texts.empty() ? texts[0] : "";
+        if (name == "time" || name == "timeit" || name == "prun" || name == "capture") {
+            if (name == "capture" && method == "run_cell_magic" && texts.size() > 1)
+                for (const std::string& word : words(texts[1]))
+                    if (word[0] != '-') {
+                        bind(word);
+                        break;
+                    }
             for (std::size_t i = 1; i < texts.size(); ++i) parsed_statements(texts[i]);
-        } else {
-            for (const std::string& text : texts) expanded_names(text);
+            return true;
         }
+        if (name == "pylab" || name == "reset" || name == "reset_selective") unseen(false, true);
+        if (name == "run" || name == "store") unseen(true, true);
+        if (name == "who" || name == "whos" || name == "who_ls") unseen(true, false);
+        static const std::set<std::string> scripts{"script", "bash", "sh", "python", "python2", "python3",
+                                                   "pypy", "perl", "ruby"};
+        if (method == "run_cell_magic" && scripts.count(name) && texts.size() > 1) {
+            std::vector<std::string> line = words(texts[1]);
+            for (std::size_t i = 0; i + 1 < line.size(); ++i)
+                if (line[i] == "--out" || line[i] == "--err" || line[i] == "--proc") bind(line[i + 1]);
+        }
+        if (method == "push" || method == "ex" || method == "ev") unseen(true, method != "ev");
+        for (const std::string& text : texts) expanded_names(text);
         return true;
     }
 
@@ -200,41 +317,57 @@ private:
             read((*it)[1].str());
     }
 
-    // The names a nested scope reads that it does not bind itself, in order of first use.
-    static std::vector<std::string> free_names(nb::handle scope_node) {
-        std::set<std::string> locals, declared_global;
+    struct Body {
+        std::vector<std::string> reads;             // global names read, in order of first use
+        std::vector<std::string> assigned_globals;  // declared global and assigned; "*": unseen
+    };
+
+    // What a nested scope (function, class, lambda, comprehension) does with global names.
+    static Body scope_names(nb::handle scope_node) {
+        std::set<std::string> locals, declared_global, assigned;
         std::vector<nb::object> loads;
+        bool unseen_bindings = false;
         for (nb::handle node : scope->get("ast").attr("walk")(scope_node)) {
             const std::string kind = node_kind(node);
             if (node.is(scope_node)) continue;
             if (kind == "Name") {
-                if (is_a(node.attr("ctx"), "Load"))
+                if (is_a(node.attr("ctx"), "Load")) {
                     loads.push_back(node.attr("id"));
-                else
+                } else {
                     locals.insert(text_attr(node, "id"));
+                    assigned.insert(text_attr(node, "id"));
+                }
             } else if (kind == "arg") {
                 locals.insert(text_attr(node, "arg"));
             } else if (kind == "FunctionDef" || kind == "AsyncFunctionDef" || kind == "ClassDef") {
                 locals.insert(text_attr(node, "name"));
+                assigned.insert(text_attr(node, "name"));
             } else if (kind == "Import" || kind == "ImportFrom") {
                 for (nb::handle alias : node.attr("names")) {
                     std::string name = alias.attr("asname").is_none() ? text_attr(alias, "name")
                                                                       : text_attr(alias, "asname");
                     locals.insert(name.substr(0, name.find('.')));
+                    assigned.insert(name.substr(0, name.find('.')));
                 }
             } else if (kind == "ExceptHandler" && !node.attr("name").is_none()) {
                 locals.insert(text_attr(node, "name"));
             } else if (kind == "Global") {
                 for (nb::handle name : node.attr("names")) declared_global.insert(utf8(name));
+            } else if (kind == "Call" && is_a(node.attr("func"), "Name")) {
+                std::string called = text_attr(node.attr("func"), "id");
+                if (called == "exec" || called == "globals") unseen_bindings = true;
             }
         }
         for (const std::string& name : declared_global) locals.erase(name);
-        std::vector<std::string> result;
+        Body result;
         std::set<std::string> seen;
         for (const nb::object& load : loads) {
             std::string name = utf8(load);
-            if (!locals.count(name) && seen.insert(name).second) result.push_back(name);
+            if (!locals.count(name) && seen.insert(name).second) result.reads.push_back(name);
         }
+        for (const std::string& name : declared_global)
+            if (assigned.count(name)) result.assigned_globals.push_back(name);
+        if (unseen_bindings) result.assigned_globals.push_back("*");
         return result;
     }
 };
@@ -243,6 +376,14 @@ nb::list to_list(const std::vector<std::string>& items) {
     nb::list list;
     for (const std::string& item : items) list.append(from_utf8(item));
     return list;
+}
+
+nb::list to_list(const std::set<std::string>& items) { return to_list(std::vector<std::string>(items.begin(), items.end())); }
+
+nb::dict to_dict(const std::map<std::string, std::vector<std::string>>& lists) {
+    nb::dict dict;
+    for (const auto& [name, items] : lists) dict[from_utf8(name)] = to_list(items);
+    return dict;
 }
 
 // IPython syntax becomes the Python the shell runs; a cell Python cannot parse reads and binds
@@ -258,35 +399,21 @@ core::CellNames names_of(nb::handle code) {
         return walker.names;
     }
     walker.statements(tree.attr("body"));
+    walker.finish();
     return walker.names;
 }
 
 nb::object analyse_cell(const Args& a) {
     core::CellNames names = names_of(arg_str(a[0], "code"));
-    nb::dict result, globals_of;
+    nb::dict result;
     result["reads"] = to_list(names.reads);
-    result["binds"] = to_list({names.binds.begin(), names.binds.end()});
-    for (const auto& [name, globals] : names.globals_of) globals_of[from_utf8(name)] = to_list(globals);
-    result["globals_of"] = globals_of;
-    return result;
-}
-
-nb::object cell_dependencies(const Args& a) {
-    std::vector<core::CellNames> cells;
-    for (nb::handle code : arg_list(a[0], "codes")) cells.push_back(names_of(arg_str(code, "codes")));
-    std::set<std::string> parameters;
-    for (nb::handle name : arg_list(a[1], "parameters")) parameters.insert(utf8(nb::str(name)));
-    nb::list result;
-    for (const core::CellDependencies& cell : core::cell_dependencies(cells, parameters)) {
-        nb::dict entry, inputs;
-        nb::list parents;
-        for (std::size_t parent : cell.parents) parents.append(parent);
-        for (const auto& [name, parent] : cell.inputs) inputs[from_utf8(name)] = parent;
-        entry["parents"] = parents;
-        entry["inputs"] = inputs;
-        entry["parameters"] = to_list({cell.parameters.begin(), cell.parameters.end()});
-        result.append(entry);
-    }
+    result["binds"] = to_list(names.binds);
+    result["maybe_binds"] = to_list(names.maybe_binds);
+    result["imports"] = to_list(names.imports);
+    result["globals_of"] = to_dict(names.globals_of);
+    result["sets_of"] = to_dict(names.sets_of);
+    result["binds_unseen"] = nb::bool_(names.binds_unseen);
+    result["reads_unseen"] = nb::bool_(names.reads_unseen);
     return result;
 }
 
@@ -300,10 +427,8 @@ NB_MODULE(cells, m) {
     scope->import("ast");
     scope->import_from("IPython.core.inputtransformer2", {"TransformerManager"});
     define_function(*scope, "analyse_cell", {arg("code", "str")}, "Dict[str, Any]", analyse_cell,
-                    "The names a cell reads before binding them, the names it binds, and the "
-                    "global names read by each function or class it defines.");
-    define_function(*scope, "cell_dependencies", {arg("codes", "list"), arg("parameters", "list")},
-                    "List[Dict[str, Any]]", cell_dependencies,
-                    "Per cell: its parents (earlier cell indices), which parent hands on each "
-                    "name it reads, and the parameters it reads itself.");
+                    "What a cell does with names: those it reads before binding them, those it binds "
+                    "(and of them those it may bind and those it imports), the globals each function or "
+                    "class it defines reads and assigns, and whether it binds or reads names it does "
+                    "not spell out.");
 }

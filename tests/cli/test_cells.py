@@ -1,6 +1,7 @@
-"""Which names a cell reads and binds, and so which earlier cell it depends on."""
+"""What a cell does with names: what it reads before binding it, what it binds surely or maybe,
+and when it binds or reads names its code does not spell out."""
 
-from trelvo_core.cli.cells import analyse_cell, cell_dependencies
+from trelvo_core.cli.cells import analyse_cell
 
 
 def test_names_read_before_bound_in_evaluation_order():
@@ -9,7 +10,6 @@ def test_names_read_before_bound_in_evaluation_order():
         "!echo {path} $mode\n"
         "%time timed = slow(1)\n"
         "import os.path, numpy as np\n"
-        "from math import *\n"
         "total = total + offset\n"         # read before it is bound here
         "count += 1\n"                     # an augmented target is read too
         "for i in range(n):\n    acc = [j * i for j in items]\n"
@@ -18,25 +18,30 @@ def test_names_read_before_bound_in_evaluation_order():
         "class Model(Base):\n    size = width\n"
         "if (found := lookup(key)):\n    print(found, i)\n"
         "try:\n    pass\nexcept Missing as error:\n    print(error)\n")
+    # A loop, a branch or a handler may not bind: the value the name had goes on, so it is read.
     assert cell["reads"] == ["get_ipython", "path", "mode", "slow", "total", "offset", "count", "range", "n",
-                             "items", "open", "name", "default", "gain", "Base", "width",
-                             "lookup", "key", "print", "Missing"]
+                             "i", "items", "acc", "open", "name", "default", "gain", "Base", "width",
+                             "lookup", "key", "print", "Missing", "error"]
     assert set(cell["binds"]) == {"timed", "os", "np", "total", "count", "i", "acc", "handle", "text",
                                   "scale", "Model", "found", "error"}
+    assert cell["maybe_binds"] == ["acc", "error", "i"] and cell["imports"] == ["np", "os"]
     assert cell["globals_of"]["scale"] == ["default", "gain"]
-    assert analyse_cell("def broken(:\n") == {"reads": [], "binds": [], "globals_of": {}}
+    assert not cell["binds_unseen"] and not cell["reads_unseen"]
+    assert analyse_cell("def broken(:\n")["reads"] == []
 
 
-def test_parents_are_the_nearest_holders_and_parameters_are_apart():
-    codes = [
-        "rate = 0.1",                               # 0 parameters
-        "import numpy as np\ndata = np.ones(3)",    # 1
-        "data = data * rate\nprint(len(data))",     # 2 hands data on, reads rate
-        "def total():\n    return data.sum()",      # 3 reads data through its function
-        "print(total(), np.pi)",                    # 4 needs data for total(), from 3
-        "print('alone')",                           # 5
-    ]
-    deps = cell_dependencies(codes, ["rate"])
-    assert [d["parents"] for d in deps] == [[], [], [1], [2], [1, 3], []]
-    assert deps[4]["inputs"] == {"data": 3, "np": 1, "total": 3}  # 3 was given data
-    assert deps[2]["parameters"] == ["rate"] and deps[4]["parameters"] == []
+def test_names_the_code_does_not_spell_out():
+    star = analyse_cell("from math import *\n%pylab inline\nx = linspace(0, 1)")
+    assert star["binds_unseen"] and not star["reads_unseen"] and star["binds"] == ["x"]
+    dynamic = analyse_cell("print('{a}'.format(**locals()), eval('b'))")
+    assert dynamic["reads_unseen"] and dynamic["binds_unseen"]  # locals() can be written through
+    assert analyse_cell("print(Out[3], _)")["reads_unseen"]  # the history of earlier cells
+    assert analyse_cell("%run helper.py")["binds_unseen"]
+    # Magics that bind a name they are given.
+    assert analyse_cell("%%capture out\nprint(1)")["binds"] == ["out"]
+    assert analyse_cell("%%bash --out listing --err problems\nls")["binds"] == ["listing", "problems"]
+    # A function that assigns globals when called; "*" when it cannot be seen which.
+    defines = analyse_cell("def reset():\n    global counter, cache\n    counter = 0\n    cache = {}\n"
+                           "def load(name):\n    exec(open(name).read(), globals())")
+    assert defines["sets_of"] == {"reset": ["cache", "counter"], "load": ["*"]}
+    assert not defines["binds_unseen"]  # defining them binds nothing unseen; calling them does
