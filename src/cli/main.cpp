@@ -38,6 +38,8 @@ void add_notebook_options(nb::handle parser, const char* quiet_help) {
                                                   "(a Python literal, else text)");
     parser.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
                                 nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK)");
+    parser.attr("add_argument")("--cwd", nb::arg("metavar") = "DIR",
+                                nb::arg("help") = "the directory the cells run in (default: NOTEBOOK's, as in Jupyter)");
     parser.attr("add_argument")("-q", "--quiet", nb::arg("action") = "store_true",
                                 nb::arg("help") = quiet_help);
 }
@@ -125,6 +127,8 @@ nb::object dispatch(nb::handle argv) {
     if (command == "export") return runner("export_notebook")(args);
     if (command == "optimize") return runner("optimize_notebook")(args);
     if (command == "worker") {
+        // The worker also serves the cells of `trelvo run --remote`: its app gets that task too.
+        nb::module_::import_("celery._state").attr("connect_on_app_finalize")(runner("register_remote_task"));
         nb::object backend = args.attr("backend").is_none() ? args.attr("broker") : args.attr("backend");
         nb::object executor_class =
             nb::module_::import_("trelvo_core.executors").attr("TrelvoRemoteComponentExecutor");

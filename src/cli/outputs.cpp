@@ -1,13 +1,12 @@
-// A cell's run as the outputs Jupyter writes into a notebook. A run is first a list of events
-// (what the cell printed and displayed, clear requests, display updates, its result or its
-// error), which is what the run cache keeps; the notebook's outputs are then assembled from the
+// A run's output events as the outputs Jupyter writes into a notebook. The events of a cell are
+// the kernel's output messages for it (streams, displays, results, errors, clear requests, display
+// updates), which is what the run cache keeps; the notebook's outputs are assembled from the
 // events of all cells in notebook order, as a notebook client applies the kernel's messages:
 // consecutive chunks of one stream merged, clear requests and display updates applied, also an
 // update from a later cell of a display shown by an earlier one.
 #include "checks.hpp"
 #include "class_builder.hpp"
 #include "strings.hpp"
-#include "text.hpp"
 
 #include <map>
 #include <string>
@@ -27,110 +26,6 @@ nb::object item(nb::handle mapping, const char* key) {
 
 std::string text_of(nb::handle value) { return value.is_none() ? std::string() : utf8(nb::str(value)); }
 
-// Display metadata as the cell gave it: without the component keys the capture merged in.
-nb::dict own_metadata(nb::handle metadata, nb::dict component) {
-    nb::dict result;
-    if (metadata.is_none()) return result;
-    for (auto [key, value] : nb::borrow<nb::dict>(metadata)) {
-        nb::object merged = item(component, utf8(nb::str(key)).c_str());
-        if (!merged.is_none() && merged.equal(value)) continue;
-        result[key] = value;
-    }
-    return result;
-}
-
-// dict(mapping): a copy the notebook owns.
-nb::dict copy_dict(nb::handle mapping) {
-    PyObject* copy = PyObject_CallOneArg((PyObject*)&PyDict_Type, mapping.ptr());
-    if (!copy) throw nb::python_error();
-    return nb::steal<nb::dict>(copy);
-}
-
-nb::dict event(const char* output_type) {
-    nb::dict e;
-    e["output_type"] = output_type;
-    return e;
-}
-
-nb::object record_events(const Args& a) {
-    nb::list records = arg_list(a[0], "captured");
-    nb::dict component = arg_dict(a[1], "component_metadata");
-    nb::list events;
-    for (nb::handle record : records) {
-        std::string type = text_of(record.attr("type"));
-        if (type == "stream") {
-            nb::dict e = event("stream");
-            e["name"] = text_of(record.attr("name")).find("stderr") != std::string::npos ? "stderr" : "stdout";
-            e["text"] = record.attr("text").is_none() ? nb::str("") : nb::str(record.attr("text"));
-            events.append(e);
-        } else if (type == "display_data" || type == "execute_result") {
-            bool update = arg_bool(record.attr("update"));
-            nb::dict e = event(update ? "update_display_data" : "display_data");
-            e["data"] = record.attr("data").is_none() ? nb::dict() : copy_dict(record.attr("data"));
-            e["metadata"] = own_metadata(record.attr("metadata"), component);
-            nb::object transient = record.attr("transient");
-            if (!transient.is_none() && nb::len(transient)) e["transient"] = copy_dict(transient);
-            events.append(e);
-        } else if (type == "clear_output") {
-            nb::dict e = event("clear_output");
-            e["wait"] = nb::bool_(arg_bool(record.attr("wait")));
-            events.append(e);
-        }
-    }
-    return events;
-}
-
-// The value of the cell's last expression as Jupyter shows it, as events: what formatting it
-// displays (an object with _ipython_display_ shows itself), then its execute_result; nothing for
-// None or a trailing semicolon.
-nb::object result_events(const Args& a) {
-    nb::handle shell = a[0], value = a[1];
-    nb::str code = arg_str(a[2], "code");
-    nb::list events;
-    if (value.is_none() ||
-        arg_bool(scope->get("DisplayHook").attr("semicolon_at_end_of_expression")(
-            scope->get("TransformerManager")().attr("transform_cell")(code))))
-        return events;  // the cell ran, so its code tokenizes
-    nb::list captured;
-    nb::object pellory = scope->get("TrelvoPellory")(nb::arg("ipython_shell") = shell);
-    pellory.attr("wrap_methods")(captured, nb::arg("send_to_front") = false, nb::arg("verbose") = false);
-    nb::object formatted;
-    try {
-        formatted = shell.attr("display_formatter").attr("format")(value);
-    } catch (...) {
-        pellory.attr("unwrap_methods")();
-        throw;
-    }
-    pellory.attr("unwrap_methods")();
-    for (nb::handle e : scope->get("record_events")(captured, nb::dict())) events.append(e);
-    nb::object data = nb::tuple(formatted)[0];
-    if (nb::len(data)) {
-        nb::dict e = event("execute_result");
-        e["data"] = data;
-        e["metadata"] = nb::tuple(formatted)[1];
-        events.append(e);
-    }
-    return events;
-}
-
-// An error output from the structured traceback: its last entry names the exception and its
-// text ("ValueError: bad", or just the name when there is no text).
-nb::object error_event(const Args& a) {
-    nb::list traceback = arg_list(a[0], "traceback");
-    std::size_t size = nb::len(traceback);
-    std::string last = size ? core::strip_ansi(utf8(nb::str(traceback[size - 1]))) : "";
-    while (!last.empty() && (last.back() == '\n' || last.back() == ' ')) last.pop_back();
-    if (!last.empty() && last.back() == ':') last.pop_back();  // "KeyboardInterrupt: "
-    std::size_t colon = last.find(": ");
-    nb::dict e = event("error");
-    e["ename"] = from_utf8(colon == std::string::npos ? last : last.substr(0, colon));
-    e["evalue"] = from_utf8(colon == std::string::npos ? "" : last.substr(colon + 2));
-    e["traceback"] = traceback;
-    return e;
-}
-
-// ---- assembling the notebook's outputs ---------------------------------------------------
-
 struct DisplaySlot {
     std::size_t cell, output;
 };
@@ -146,11 +41,10 @@ public:
             std::string type = text_of(item(e, "output_type"));
             std::string display_id = display_id_of(e);
             if (type == "clear_output") {
-                if (arg_bool(item(e, "wait"))) {
+                if (arg_bool(item(e, "wait")))
                     clear_before_next = true;
-                } else {
+                else
                     clear(index);
-                }
                 continue;
             }
             if (!display_id.empty()) update(display_id, e);
@@ -161,6 +55,7 @@ public:
             }
             append(index, e, type, display_id, execution_count);
         }
+        join_streams(index);
     }
 
     nb::list result() const {
@@ -172,6 +67,9 @@ public:
 private:
     std::vector<nb::object> outputs_;
     std::map<std::string, std::vector<DisplaySlot>> displays_;
+    // The chunks of the cell's stream outputs, joined once the cell is done: a cell printing a
+    // million lines arrives in many chunks.
+    std::map<std::size_t, nb::list> chunks_;
 
     static std::string display_id_of(nb::handle e) {
         nb::object transient = item(e, "transient");
@@ -181,8 +79,15 @@ private:
 
     void clear(std::size_t index) {
         nb::borrow<nb::list>(outputs_[index]).attr("clear")();
+        chunks_.clear();
         for (auto& [id, slots] : displays_)
             std::erase_if(slots, [&](const DisplaySlot& slot) { return slot.cell == index; });
+    }
+
+    void join_streams(std::size_t index) {
+        nb::list outputs = nb::borrow<nb::list>(outputs_[index]);
+        for (auto& [position, pieces] : chunks_) outputs[position]["text"] = nb::str("").attr("join")(pieces);
+        chunks_.clear();
     }
 
     void update(const std::string& display_id, nb::handle e) {
@@ -195,15 +100,16 @@ private:
         }
     }
 
-    void append(std::size_t index, nb::handle e, const std::string& type,
-                const std::string& display_id, nb::handle execution_count) {
+    void append(std::size_t index, nb::handle e, const std::string& type, const std::string& display_id,
+                nb::handle execution_count) {
         nb::list outputs = nb::borrow<nb::list>(outputs_[index]);
         std::size_t size = nb::len(outputs);
         if (type == "stream" && size) {
             nb::object last = outputs[size - 1];
-            if (text_of(item(last, "output_type")) == "stream" &&
-                item(last, "name").equal(item(e, "name"))) {
-                last["text"] = nb::str(last["text"]) + nb::str(item(e, "text"));
+            if (text_of(item(last, "output_type")) == "stream" && item(last, "name").equal(item(e, "name"))) {
+                auto [pieces, fresh] = chunks_.try_emplace(size - 1);
+                if (fresh) pieces->second.append(last["text"]);
+                pieces->second.append(item(e, "text"));
                 return;
             }
         }
@@ -221,12 +127,39 @@ private:
 nb::object assemble(const Args& a) {
     nb::list events = arg_list(a[0], "events");
     nb::list counts = arg_list(a[1], "execution_counts");
-    if (nb::len(counts) != nb::len(events))
-        raise(PyExc_ValueError, "events and execution_counts differ in length");
+    if (nb::len(counts) != nb::len(events)) raise(PyExc_ValueError, "events and execution_counts differ in length");
     Assembler assembler(nb::len(events));
     for (std::size_t i = 0; i < nb::len(events); ++i)
         if (!events[i].is_none()) assembler.cell(i, events[i], counts[i]);
     return assembler.result();
+}
+
+// An output event from a kernel's IOPub message, as nbformat makes an output of it; None for
+// messages that are not outputs.
+nb::object output_event(const Args& a) {
+    std::string type = utf8(arg_str(a[0], "msg_type"));
+    nb::dict content = arg_dict(a[1], "content");
+    nb::dict e;
+    e["output_type"] = a[0];
+    if (type == "stream") {
+        e["name"] = item(content, "name");
+        e["text"] = item(content, "text");
+    } else if (type == "display_data" || type == "update_display_data" || type == "execute_result") {
+        e["data"] = item(content, "data");
+        e["metadata"] = item(content, "metadata");
+        nb::object transient = item(content, "transient");
+        if (!transient.is_none()) e["transient"] = transient;
+        if (type == "execute_result") e["execution_count"] = item(content, "execution_count");
+    } else if (type == "error") {
+        e["ename"] = item(content, "ename");
+        e["evalue"] = item(content, "evalue");
+        e["traceback"] = item(content, "traceback");
+    } else if (type == "clear_output") {
+        e["wait"] = nb::bool_(arg_bool(item(content, "wait")));
+    } else {
+        return nb::none();
+    }
+    return e;
 }
 
 }  // namespace
@@ -236,21 +169,12 @@ NB_MODULE(outputs, m) {
     using namespace trelvo::cli::outputs;
     using namespace trelvo::py;
     scope = new Scope(m);
-    scope->import_from("IPython.core.displayhook", {"DisplayHook"});
-    scope->import_from("IPython.core.inputtransformer2", {"TransformerManager"});
-    scope->import_from("trelvo_core.capture", {"TrelvoPellory"});
-    define_function(*scope, "record_events", {arg("captured", "list"), arg("component_metadata", "dict")},
-                    "List[Dict[str, Any]]", record_events,
-                    "A run's captured records as output events, without the component keys the "
-                    "capture merged into display metadata.");
-    define_function(*scope, "result_events", {arg("shell"), arg("value"), arg("code", "str")},
-                    "List[Dict[str, Any]]", result_events,
-                    "The events of a cell's last value: what formatting it displays, then its "
-                    "execute_result; none when Jupyter shows none.");
-    define_function(*scope, "error_event", {arg("traceback", "list")}, "Dict[str, Any]",
-                    error_event, "The error output of a structured traceback.");
+    define_function(*scope, "output_event", {arg("msg_type", "str"), arg("content", "dict")},
+                    "Optional[Dict[str, Any]]", output_event,
+                    "The output event of a kernel's IOPub message; None for messages that are not "
+                    "outputs.");
     define_function(*scope, "assemble", {arg("events", "list"), arg("execution_counts", "list")},
                     "List[Optional[List[Dict[str, Any]]]]", assemble,
-                    "Each cell's notebook outputs from the events of all cells, in notebook "
-                    "order; None for a cell without events.");
+                    "Each cell's notebook outputs from the events of all cells, in notebook order; "
+                    "None for a cell without events.");
 }

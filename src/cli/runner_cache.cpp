@@ -1,143 +1,212 @@
-// The run cache: one entry per cell key under <cache root>/<key>/, holding the component's disk
-// cache ("component/") and the record of the run ("record.json": the cell's output events). The
-// record is written last, by rename, so an entry that a killed run left behind has none and is
-// never read as valid. An entry that cannot be read is ignored with a warning and replaced.
+// The run cache, under its root:
+//   entries/<key[:2]>/<key>.json    the record of a cell's successful run: its output events,
+//                                   what it bound, the digests of the values it left
+//   values/<digest[:2]>/<digest>    the value store, which the engine writes and reads
+//   analysis/<digest[:2]>/<digest>.json  what a code does with names, by the digest of the code
+// An entry is found by its key, which covers what the cell's results depend on, never by the
+// cell's place. Every file is written to a temporary name and renamed, so a killed run leaves
+// nothing that reads as valid; an entry that cannot be read is ignored with a warning. The cache
+// holds every value of the notebook: its directories are 0700 and its files 0600.
 #include "runner_internal.hpp"
+
+#include <fcntl.h>
 
 namespace trelvo::cli::runner {
 namespace {
 
-constexpr int kRecordFormat = 2;
+constexpr int kFormat = 3;
 
-nb::object path_join(const std::string& a, const std::string& b) {
-    return scope->get("os").attr("path").attr("join")(from_utf8(a), from_utf8(b));
+nb::object os() { return scope->get("os"); }
+
+void make_private_directory(const std::string& path) {
+    os().attr("makedirs")(from_utf8(path), nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
+    os().attr("chmod")(from_utf8(path), 0700);
 }
 
-std::string entry_dir(const Run& run, const Cell& cell) { return run.cache_root + "/" + cell.key; }
+std::string sha256(nb::handle text) {
+    return text_of(scope->get("hashlib").attr("sha256")(text.attr("encode")("utf-8", "surrogatepass")).attr("hexdigest")());
+}
 
-void remove_entry(const std::string& directory) {
-    scope->get("shutil").attr("rmtree")(from_utf8(directory), nb::arg("ignore_errors") = true);
+std::string fanned(const std::string& directory, const std::string& digest, const char* suffix) {
+    return directory + "/" + digest.substr(0, 2) + "/" + digest + suffix;
+}
+
+// JSON written whole or not at all, readable by the user only.
+void write_private(const std::string& path, nb::handle text) {
+    std::string folder = text_of(os().attr("path").attr("dirname")(from_utf8(path)));
+    os().attr("makedirs")(from_utf8(folder), nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
+    std::string temporary = path + ".tmp." + text_of(nb::str(os().attr("getpid")()));
+    nb::object fd = os().attr("open")(from_utf8(temporary), nb::int_(O_WRONLY | O_CREAT | O_TRUNC), 0600);
+    nb::object file = os().attr("fdopen")(fd, "w", nb::arg("encoding") = "utf-8");
+    try {
+        file.attr("write")(text);
+        file.attr("close")();
+    } catch (...) {
+        file.attr("close")();
+        os().attr("unlink")(from_utf8(temporary));
+        throw;
+    }
+    os().attr("replace")(from_utf8(temporary), from_utf8(path));
+}
+
+nb::object read_json(const std::string& path) {
+    nb::object file = scope->get("open")(from_utf8(path), "r", nb::arg("encoding") = "utf-8");
+    try {
+        nb::object value = scope->get("json").attr("load")(file);
+        file.attr("close")();
+        return value;
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+}
+
+// The installed distributions, by the names of their metadata directories (which carry their
+// versions), with the interpreter's version: results computed under other packages are not reused.
+std::string environment_fingerprint() {
+    nb::list seen;
+    seen.append(scope->get("sys").attr("version"));
+    for (nb::handle entry : scope->get("sys").attr("path")) {
+        std::string path = text_of(entry);
+        if (path.find("-packages") == std::string::npos) continue;
+        try {
+            for (nb::handle name : scope->get("sorted")(os().attr("listdir")(entry)))
+                if (text_of(name).find(".dist-info") != std::string::npos ||
+                    text_of(name).find(".egg-info") != std::string::npos)
+                    seen.append(name);
+        } catch (nb::python_error&) {
+        }
+    }
+    return sha256(scope->get("json").attr("dumps")(seen));
 }
 
 }  // namespace
 
-// Everything that decides a cell's results: its code, its parents' keys, the parameters it reads
-// itself, and the interpreter and package that run it.
-std::string cell_key(const Run& run, const Cell& cell) {
-    nb::dict material;
-    material["id"] = from_utf8(cell.id);
-    material["code"] = from_utf8(cell.code);
-    nb::list parents;
-    for (std::size_t parent : cell.parents) parents.append(from_utf8(run.cells[parent].key));
-    material["parents"] = parents;
-    nb::dict parameters;
-    for (const std::string& name : cell.parameters) {
-        nb::str key = from_utf8(name);
-        parameters[key] = nb::repr(run.parameters[key]);
-    }
-    material["parameters"] = parameters;
-    material["python"] = scope->get("sys").attr("version");
-    material["trelvo"] = scope->get("trelvo_core").attr("__version__");
-    material["format"] = kRecordFormat;
-    nb::object text = scope->get("json").attr("dumps")(material, nb::arg("sort_keys") = true);
-    nb::object digest = scope->get("hashlib").attr("sha256")(text.attr("encode")("utf-8"));
-    return utf8(digest.attr("hexdigest")()).substr(0, 32);
+Cache::Cache(const Run& run) : root_(run.options.cache_dir) {
+    entries_ = root_ + "/entries";
+    values_ = root_ + "/values";
+    analyses_ = root_ + "/analysis";
+    environment_ = environment_fingerprint();
 }
 
-bool load_cached(Run& run, Cell& cell) {
-    std::string directory = entry_dir(run, cell);
-    nb::object os_path = scope->get("os").attr("path");
-    if (!arg_bool(os_path.attr("isdir")(from_utf8(directory)))) return false;
-    nb::object record_path = path_join(directory, "record.json");
-    try {
-        if (!arg_bool(os_path.attr("exists")(record_path))) {
-            progress->warning("ignoring the unfinished cache of " + cell.name +
-                              " (a run stopped while writing it)");
-            remove_entry(directory);
-            return false;
-        }
-        nb::object file = scope->get("open")(record_path, "r", nb::arg("encoding") = "utf-8");
-        nb::object record;
+// The directories are made when the run starts, after every check of the command line: a command
+// that cannot run writes nothing.
+void Cache::open() {
+    if (opened_) return;
+    opened_ = true;
+    for (const std::string& directory : {root_, entries_, values_, analyses_}) make_private_directory(directory);
+    std::string tag = root_ + "/CACHEDIR.TAG";
+    if (!arg_bool(os().attr("path").attr("exists")(from_utf8(tag))))
+        write_private(tag, nb::str("Signature: 8a477f597d28d172789f06886806bc55\n"
+                                   "# The run cache of trelvo: values and outputs of notebook cells.\n"));
+    for (auto& [path, text] : pending_analyses_) {
         try {
-            record = scope->get("json").attr("load")(file);
-        } catch (...) {
-            file.attr("close")();
-            throw;
+            write_private(path, text);
+        } catch (nb::python_error&) {
         }
-        file.attr("close")();
-        if (!PyDict_Check(record.ptr()) || !record.attr("get")("format").equal(nb::int_(kRecordFormat)) ||
-            !record.attr("get")("id").equal(from_utf8(cell.id)) ||
-            !PyList_Check(record.attr("get")("events").ptr()))
+    }
+    pending_analyses_.clear();
+}
+
+// Everything that decides a cell's results: its code, the state of every name it reads (the key of
+// the cell it comes from, or a parameter's value), the barriers before it, the working directory,
+// and the interpreter and packages that run it.
+std::string Cache::key_of(const Run& run, const Cell& cell) const {
+    nb::dict material;
+    material["format"] = kFormat;
+    material["code"] = from_utf8(cell.code);
+    nb::list inputs, barriers;
+    for (const auto& [name, provider] : cell.needs.inputs) {
+        const Cell& from = run.cells[provider];
+        nb::str key = from_utf8(name);
+        std::string version = from.sets_parameters && run.parameters.contains(key)
+                                  ? "=" + text_of(nb::repr(run.parameters[key]))
+                                  : from.key;
+        inputs.append(nb::make_tuple(key, from_utf8(version)));
+    }
+    for (std::size_t parent : cell.needs.parents)
+        if (run.cells[parent].needs.barrier) barriers.append(from_utf8(run.cells[parent].key));
+    material["inputs"] = inputs;
+    material["barriers"] = barriers;
+    material["cwd"] = from_utf8(run.options.cwd);
+    material["environment"] = from_utf8(environment_);
+    material["trelvo"] = scope->get("trelvo_core").attr("__version__");
+    return sha256(scope->get("json").attr("dumps")(material, nb::arg("sort_keys") = true)).substr(0, 32);
+}
+
+bool Cache::has(const std::string& key) const {
+    return arg_bool(os().attr("path").attr("exists")(from_utf8(fanned(entries_, key, ".json"))));
+}
+
+bool Cache::load(Cell& cell) {
+    std::string path = fanned(entries_, cell.key, ".json");
+    if (!arg_bool(os().attr("path").attr("exists")(from_utf8(path)))) return false;
+    try {
+        nb::object record = read_json(path);
+        if (!PyDict_Check(record.ptr()) || !record.attr("get")("format").equal(nb::int_(kFormat)) ||
+            !record.attr("get")("key").equal(from_utf8(cell.key)) || !PyList_Check(record.attr("get")("events").ptr()))
             raise(PyExc_ValueError, "it is not a record of this cell");
-        // load_diskcache puts the outputs into the shell; each run sets up its own namespace.
-        nb::dict user_ns = nb::borrow<nb::dict>(run.shell.attr("user_ns"));
-        nb::object before = scope->get("set")(user_ns);
-        bool loaded = arg_bool(cell.component.attr("load_diskcache")(path_join(directory, "component")));
-        for (nb::handle name : snapshot(user_ns))
-            if (!contains(before, name)) user_ns.attr("pop")(name, nb::none());
-        if (!loaded) raise(PyExc_ValueError, "its results are not complete");
         cell.events = record["events"];
-        // What the run that wrote the entry was given, as from_model restores it: the exports
-        // need it.
-        nb::setattr(cell.component, "_import_statements", record.attr("get")("imports"));
-        nb::setattr(cell.component, "_non_module_inputs_names", record.attr("get")("inputs"));
+        cell.facts = core::RunFacts();
+        for (nb::handle name : record["bound"]) cell.facts.bound.insert(text_of(name));
+        for (nb::handle name : record["deleted"]) cell.facts.deleted.insert(text_of(name));
+        cell.modules = nb::borrow<nb::dict>(record["modules"]);
+        for (auto [name, module] : cell.modules) cell.facts.modules.insert(text_of(name));
+        cell.stored = nb::borrow<nb::dict>(record["stored"]);
+        cell.grouped = nb::borrow<nb::dict>(record["grouped"]);
+        cell.value_reads = nb::borrow<nb::dict>(record["value_reads"]);
+        cell.unstored = nb::borrow<nb::dict>(record["unstored"]);
     } catch (nb::python_error& error) {
-        progress->warning("ignoring the cache of " + cell.name + " at " + directory + ": " +
-                          utf8(nb::str(error.value())));
-        remove_entry(directory);
+        progress->warning("ignoring the cache entry of " + cell.name + " (" + path + "): " + text_of(error.value()));
+        os().attr("unlink")(from_utf8(path));
         return false;
     }
     return true;
 }
 
-// A successful run's results and events; a failure to write is a warning (the next run runs the
-// cell again), never the run's failure.
-void store_cached(Run& run, Cell& cell) {
-    std::string directory = entry_dir(run, cell);
+void Cache::store(const Cell& cell) {
+    open();
     try {
-        remove_entry(directory);
-        scope->get("os").attr("makedirs")(from_utf8(directory), nb::arg("exist_ok") = true);
-        {
-            // Functions and classes are pickled with the globals they use, looked up in the
-            // shell's namespace: hold the cell's names there while it is written.
-            nb::dict user_ns = nb::borrow<nb::dict>(run.shell.attr("user_ns"));
-            nb::object saved = user_ns.attr("copy")();
-            nb::object outputs = cell.component.attr("outputs");
-            if (!outputs.is_none()) user_ns.update(nb::borrow<nb::dict>(outputs));
-            try {
-                cell.component.attr("write_diskcache")(path_join(directory, "component"));
-            } catch (...) {
-                user_ns.clear();
-                user_ns.update(nb::borrow<nb::dict>(saved));
-                throw;
-            }
-            user_ns.clear();
-            user_ns.update(nb::borrow<nb::dict>(saved));
-        }
-        if (!cell.component.attr("diskcache_status").equal(scope->get("TrelvoDiskcacheStatus").attr("CACHED")))
-            raise(PyExc_ValueError, "its results cannot be pickled");
         nb::dict record;
-        record["format"] = kRecordFormat;
-        record["id"] = from_utf8(cell.id);
-        record["name"] = from_utf8(cell.name);
+        record["format"] = kFormat;
+        record["key"] = from_utf8(cell.key);
+        record["cell"] = from_utf8(cell.name);
         record["events"] = cell.events;
-        nb::object model = cell.component.attr("to_model")();
-        record["imports"] = model.attr("imports");
-        record["inputs"] = model.attr("inputs");
-        nb::object text = scope->get("json").attr("dumps")(record, nb::arg("default") = scope->get("repr"));
-        nb::object temporary = path_join(directory, "record.json.partial");
-        nb::object file = scope->get("open")(temporary, "w", nb::arg("encoding") = "utf-8");
-        file.attr("write")(text);
-        file.attr("close")();
-        scope->get("os").attr("replace")(temporary, path_join(directory, "record.json"));
-        // The run cache owns the entry from now on: the component's finaliser must not remove
-        // what it wrote.
-        scope->get("_WRITTEN_DIRECTORIES").attr("pop")(nb::int_(reinterpret_cast<std::uintptr_t>(cell.component.ptr())), nb::none());
+        nb::list bound, deleted;
+        for (const std::string& name : cell.facts.bound) bound.append(from_utf8(name));
+        for (const std::string& name : cell.facts.deleted) deleted.append(from_utf8(name));
+        record["bound"] = bound;
+        record["deleted"] = deleted;
+        record["modules"] = cell.modules;
+        record["stored"] = cell.stored;
+        record["grouped"] = cell.grouped;
+        record["value_reads"] = cell.value_reads;
+        record["unstored"] = cell.unstored;
+        write_private(fanned(entries_, cell.key, ".json"),
+                      scope->get("json").attr("dumps")(record, nb::arg("default") = scope->get("repr")));
     } catch (nb::python_error& error) {
-        progress->warning("the results of " + cell.name + " are not cached: " +
-                          utf8(nb::str(error.value())));
-        remove_entry(directory);
+        progress->warning("the results of " + cell.name + " are not cached: " + text_of(error.value()));
     }
+}
+
+nb::object Cache::analysis(nb::handle code) {
+    std::string digest = sha256(nb::str(from_utf8(environment_ + "\n")) + nb::str(code));
+    std::string path = fanned(analyses_, digest, ".json");
+    try {
+        return read_json(path);
+    } catch (nb::python_error&) {
+    }
+    nb::object result = imported("trelvo_core.cli.cells").attr("analyse_cell")(code);
+    nb::object text = scope->get("json").attr("dumps")(result);
+    if (!opened_) {
+        pending_analyses_.emplace_back(path, text);
+        return result;
+    }
+    try {
+        write_private(path, text);
+    } catch (nb::python_error&) {
+    }
+    return result;
 }
 
 }  // namespace trelvo::cli::runner

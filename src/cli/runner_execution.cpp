@@ -1,345 +1,339 @@
-// Running the cells: in notebook order in this process's shell, or in dependency order with up
-// to --jobs cells at once in worker processes, or on celery workers. Whichever way, a cell gets
-// the module statements of the earlier cells and its parents' values of the names it reads, and
-// its events are made the same way.
+// Running the cells in notebook order in the engine, as Jupyter runs them, in one namespace, so a
+// cell sees the very objects the cells before it left. The run cache and the dependencies between
+// cells decide what runs: a cell whose entry is current comes from the cache, and a cell that reads
+// a name a failed cell would have bound is skipped. Before a cell runs, the engine is given what it
+// reads and does not hold yet (after cells came from the cache, or after the kernel died): the
+// modules of the cells before it, and its inputs, loaded from the value store or made again by
+// running the cells that made them.
 #include "runner_internal.hpp"
-
-#include <cstdio>
 
 namespace trelvo::cli::runner {
 namespace {
 
-// ---- what a cell is given ----------------------------------------------------------------
-
-nb::dict module_statements_before(Run& run, std::size_t index) {
-    nb::dict statements;
-    for (std::size_t j = 0; j < index; ++j) {
-        Cell& earlier = run.cells[j];
-        if (earlier.status != CellStatus::ran && earlier.status != CellStatus::cached) continue;
-        if (!earlier.module_statements.is_valid())
-            earlier.module_statements = earlier.component.attr("module_statements");
-        if (!earlier.module_statements.is_none())
-            statements.update(nb::borrow<nb::dict>(earlier.module_statements));
-    }
-    return statements;
+Engine& engine_of(Run& run) {
+    if (run.engine && !run.engine->alive()) run.engine.reset();  // a fresh one takes over
+    if (!run.engine) run.engine = std::make_unique<Engine>(run.options);
+    return *run.engine;
 }
 
-nb::dict inputs_of(const Run& run, const Cell& cell) {
-    std::map<std::size_t, nb::object> outputs_of_parent;
-    nb::dict inputs;
-    for (const auto& [name, parent] : cell.inputs) {
-        auto found = outputs_of_parent.find(parent);
-        if (found == outputs_of_parent.end())
-            found = outputs_of_parent.emplace(parent, run.cells[parent].component.attr("non_module_outputs")).first;
-        if (found->second.is_none()) continue;
-        nb::str key = from_utf8(name);
-        PyObject* value = PyDict_GetItemWithError(found->second.ptr(), key.ptr());
-        if (value) inputs[key] = nb::borrow(value);  // modules come as module statements
-        else if (PyErr_Occurred()) throw nb::python_error();
-    }
-    return inputs;
-}
-
-// The first failed cell that a cell depends on, by name; empty when none.
-std::string failed_ancestor(const Run& run, const Cell& cell) {
-    for (std::size_t parent : cell.parents) {
-        const Cell& p = run.cells[parent];
-        if (p.status == CellStatus::failed) return p.name;
-        if (p.status == CellStatus::skipped) return p.failed_ancestor;
-    }
-    return "";
-}
-
-bool ready(const Run& run, const Cell& cell) {
-    for (std::size_t parent : cell.parents) {
-        CellStatus s = run.cells[parent].status;
-        if (s != CellStatus::ran && s != CellStatus::cached) return false;
-    }
-    return true;
-}
-
-// ---- what a cell leaves ------------------------------------------------------------------
-
-nb::dict component_metadata(const Cell& cell) {
-    nb::dict metadata;
-    metadata["component_id"] = from_utf8(cell.id);
-    metadata["component_name"] = from_utf8(cell.name);
-    return metadata;
-}
-
-nb::list captured_events(const Cell& cell) {
-    nb::object captured = cell.component.attr("captured");
-    return nb::borrow<nb::list>(scope->get("record_events")(
-        captured.is_none() ? nb::list() : nb::list(captured), component_metadata(cell)));
-}
-
-void skip(Run& run, Cell& cell, const std::string& failed) {
-    cell.status = CellStatus::skipped;
-    cell.failed_ancestor = failed;
-    nb::dict note;
-    note["output_type"] = "stream";
-    note["name"] = "stderr";
-    note["text"] = from_utf8("Not run: this cell depends on cell '" + failed + "', which failed.\n");
-    cell.events = nb::list();
-    nb::borrow<nb::list>(cell.events).append(note);
-    progress->finished(cell);
-}
-
-// The cell's status and events from its component once its run is over; `error` is an exception
-// that ended the run outside the cell's own code.
-void finish(Run& run, Cell& cell, std::chrono::steady_clock::time_point started,
-            nb::handle error = nb::handle()) {
-    cell.duration = seconds_since(started);
-    nb::object successful = scope->get("TrelvoComponentStatus").attr("SUCCESSFUL");
-    nb::list events = captured_events(cell);
-    if (!error.is_valid() && cell.component.attr("status").equal(successful)) {
-        cell.status = CellStatus::ran;
-        for (nb::handle e : scope->get("result_events")(run.shell, cell.component.attr("last_output"),
-                                                        from_utf8(cell.code)))
-            events.append(e);
-        cell.events = events;
-        if (run.options.use_cache) store_cached(run, cell);
-    } else {
-        cell.status = CellStatus::failed;
-        nb::object message = cell.component.attr("exception_msg");
-        if (error.is_valid() || message.is_none()) {
-            nb::handle exception = error.is_valid() ? error : nb::handle(Py_None);
-            nb::object lines = exception.is_none()
-                ? nb::object(nb::make_tuple(nb::str("RuntimeError: the run ended without a result")))
-                : scope->get("traceback").attr("format_exception")(exception);
-            message = nb::list();
-            for (nb::handle line : lines) nb::borrow<nb::list>(message).append(nb::str(line).attr("rstrip")("\n"));
-        }
-        nb::object error_event = scope->get("error_event")(message);
-        events.append(error_event);
-        cell.events = events;
-        // Ctrl-C stops the run, not just the cell that IPython reports it in.
-        if (text_of(error_event["ename"]) == "KeyboardInterrupt") {
-            progress->finished(cell);
-            PyErr_SetNone(PyExc_KeyboardInterrupt);
-            throw nb::python_error();
-        }
-    }
-    progress->finished(cell);
-}
-
-// ---- cell deadlines ----------------------------------------------------------------------
-
-double deadline_seconds = 0;
-
-std::string timeout_message(double seconds) {
-    char text[96];
-    std::snprintf(text, sizeof text, "the cell was stopped: it ran longer than the %g s timeout", seconds);
-    return text;
-}
-
-nb::object deadline_passed(const Args&) {
-    PyErr_SetString(PyExc_TimeoutError, timeout_message(deadline_seconds).c_str());
-    throw nb::python_error();
-}
-
-// Arms SIGALRM in this thread's process for the span of a run; it fires again every second
-// until disarmed, in case the cell swallows the first.
-class Deadline {
-public:
-    explicit Deadline(double seconds) : armed_(seconds > 0) {
-        if (!armed_) return;
-        deadline_seconds = seconds;
-        nb::object signal = scope->get("signal");
-        previous_ = signal.attr("signal")(signal.attr("SIGALRM"), deadline_handler());
-        signal.attr("setitimer")(signal.attr("ITIMER_REAL"), seconds, 1.0);
-    }
-    ~Deadline() {
-        if (!armed_) return;
-        translate_exceptions([&] {
-            nb::object signal = scope->get("signal");
-            signal.attr("setitimer")(signal.attr("ITIMER_REAL"), 0);
-            signal.attr("signal")(signal.attr("SIGALRM"), previous_);
-        });
-        PyErr_Clear();
-    }
-
-private:
-    bool armed_;
-    nb::object previous_;
-};
-
-// ---- in this process, in notebook order --------------------------------------------------
-
-void run_here(Run& run, Cell& cell, std::size_t index) {
-    progress->started(cell);
-    auto started = std::chrono::steady_clock::now();
-    nb::dict statements = module_statements_before(run, index), inputs = inputs_of(run, cell);
-    try {
-        Deadline deadline(run.options.timeout);
-        cell.component.attr("execute")(nb::arg("module_statements") = statements,
-                                       nb::arg("non_module_inputs") = inputs,
-                                       nb::arg("parameters") = run.parameters,
-                                       nb::arg("send_to_front") = false);
-    } catch (nb::python_error& error) {
-        if (error.matches(PyExc_KeyboardInterrupt)) throw;
-        cell.component.attr("status") = scope->get("TrelvoComponentStatus").attr("FAILED");
-        finish(run, cell, started, error.value());
-        return;
-    }
-    finish(run, cell, started);
-}
-
-void run_in_order(Run& run) {
-    for (std::size_t i = 0; i < run.cells.size(); ++i) {
-        Cell& cell = run.cells[i];
-        if (cell.status == CellStatus::cached) {
-            progress->finished(cell);
-            continue;
-        }
-        std::string failed = failed_ancestor(run, cell);
-        if (!failed.empty())
-            skip(run, cell, failed);
-        else
-            run_here(run, cell, i);
-    }
-}
-
-// ---- in workers, in dependency order -----------------------------------------------------
-
-nb::handle submit_function, completed_function, failed_function;
-
-// The pool's own callbacks, then word to the scheduler: (cell index, exception or None).
-nb::object completed(const Args& a) {
-    nb::handle closure = a.closure();
-    closure[0](a[0]);
-    closure[1].attr("put")(nb::make_tuple(closure[2], nb::none()));
-    return nb::none();
-}
-
-nb::object failed(const Args& a) {
-    nb::handle closure = a.closure();
-    try {
-        closure[0](a[0]);
-    } catch (nb::python_error&) {
-    }
-    closure[1].attr("put")(nb::make_tuple(closure[2], a[0]));
-    return nb::none();
-}
-
-// apply_async for one cell: in a worker process under the cell's deadline, or (remote) in a
-// thread of this process, reporting to the scheduler's queue.
-nb::object submit(const Args& a) {
-    nb::handle closure = a.closure();  // (pool, timeout, index, queue, in_process)
-    nb::object func = nb::borrow(a[0]), args = nb::borrow(a[1]);
-    nb::object tail = nb::make_tuple(a[2], closure[3], closure[2]);
-    nb::object callback = make_closure(completed_function, tail);
-    nb::object error_callback = make_closure(failed_function, nb::make_tuple(a[3], closure[3], closure[2]));
-    if (arg_bool(closure[4])) {
-        args = nb::tuple(nb::make_tuple(closure[1], func) + nb::tuple(args));
-        func = scope->get("run_with_deadline");
-    }
-    return closure[0].attr("apply_async")(nb::arg("func") = func, nb::arg("args") = args,
-                                          nb::arg("callback") = callback,
-                                          nb::arg("error_callback") = error_callback);
-}
-
-void run_in_workers(Run& run) {
-    const bool remote = !run.options.broker.empty();
-    nb::object pool = remote ? scope->get("ThreadPool")(run.options.jobs) : run.pool;
-    nb::object queue = scope->get("queue").attr("SimpleQueue")();
-    std::map<std::size_t, std::chrono::steady_clock::time_point> running;
-    std::vector<bool> started(run.cells.size(), false);
-    auto settle_skips = [&] {
-        for (Cell& cell : run.cells) {
-            if (cell.status != CellStatus::pending || started[&cell - run.cells.data()]) continue;
-            std::string failed = failed_ancestor(run, cell);
-            if (!failed.empty()) skip(run, cell, failed);
-        }
-    };
-    for (const Cell& cell : run.cells)
-        if (cell.status == CellStatus::cached) progress->finished(cell);
-    try {
-        while (true) {
-            settle_skips();
-            for (std::size_t i = 0; i < run.cells.size() && running.size() < std::size_t(run.options.jobs); ++i) {
-                Cell& cell = run.cells[i];
-                if (cell.status != CellStatus::pending || started[i] || !ready(run, cell)) continue;
-                started[i] = true;
-                progress->started(cell);
-                running[i] = std::chrono::steady_clock::now();
-                nb::object submitter = scope->get("SimpleNamespace")(
-                    nb::arg("apply_async") = make_closure(
-                        submit_function, nb::make_tuple(pool, run.options.timeout, i, queue, !remote)));
-                try {
-                    cell.component.attr("execute_async")(
-                        submitter, nb::arg("module_statements") = module_statements_before(run, i),
-                        nb::arg("non_module_inputs") = inputs_of(run, cell),
-                        nb::arg("parameters") = run.parameters, nb::arg("send_to_front") = false);
-                } catch (nb::python_error& error) {
-                    if (error.matches(PyExc_KeyboardInterrupt)) throw;
-                    auto at = running[i];
-                    running.erase(i);
-                    finish(run, cell, at, error.value());
-                }
-            }
-            if (running.empty()) break;
-            nb::object item;
-            try {
-                item = queue.attr("get")(nb::arg("timeout") = 0.2);
-            } catch (nb::python_error& error) {
-                if (!error.matches(scope->get("queue").attr("Empty"))) throw;
-            }
-            if (item.is_valid()) {
-                std::size_t i = nb::cast<std::size_t>(item[0]);
-                auto at = running[i];
-                running.erase(i);
-                finish(run, run.cells[i], at, item[1].is_none() ? nb::handle() : nb::handle(item[1]));
-            }
-            // A remote run cannot be stopped from here; past its deadline it counts as failed.
-            if (run.options.timeout > 0 && remote)
-                for (auto it = running.begin(); it != running.end();) {
-                    if (seconds_since(it->second) <= run.options.timeout) { ++it; continue; }
-                    Cell& cell = run.cells[it->first];
-                    PyErr_SetString(PyExc_TimeoutError, timeout_message(run.options.timeout).c_str());
-                    nb::python_error timeout;
-                    cell.component.attr("status") = scope->get("TrelvoComponentStatus").attr("FAILED");
-                    finish(run, cell, it->second, timeout.value());
-                    it = running.erase(it);
-                }
-        }
-    } catch (...) {
-        if (remote) pool.attr("terminate")();
-        throw;
-    }
-    if (remote) pool.attr("terminate")();
+nb::list names_list(const std::set<std::string>& names) {
+    nb::list list;
+    for (const std::string& name : names) list.append(from_utf8(name));
+    return list;
 }
 
 }  // namespace
 
-nb::object deadline_handler() { return scope->get("_deadline_passed"); }
+std::string dumps(nb::handle value) { return text_of(scope->get("json").attr("dumps")(value)); }
 
-// In a worker process: func(*args) under a deadline of `timeout` seconds (none when 0).
-nb::object run_with_deadline(const Args& a) {
-    Deadline deadline(nb::cast<double>(a[0]));
-    return nb::borrow(a[1])(*nb::tuple(a[2]));
+// The request of the helper's after_cell: with the cache, the values the cell may have changed
+// are stored: those it read and those it bound.
+std::string after_request(const Run& run, const Cell& cell) {
+    nb::dict request;
+    if (!run.store.empty()) {
+        std::set<std::string> names(cell.names.binds.begin(), cell.names.binds.end());
+        names.insert(cell.needs.also_binds.begin(), cell.needs.also_binds.end());
+        for (const auto& [name, provider] : cell.needs.inputs) names.insert(name);
+        request["store"] = names_list(names);
+        request["dir"] = from_utf8(run.store);
+    }
+    return dumps(request);
+}
+
+void take_facts(Run& run, Cell& cell, nb::handle answer) {
+    cell.facts = core::RunFacts();
+    if (answer.is_none() || !answer.is_valid()) return;
+    for (nb::handle name : answer["bound"]) cell.facts.bound.insert(text_of(name));
+    for (nb::handle name : answer["deleted"]) cell.facts.deleted.insert(text_of(name));
+    cell.modules = nb::borrow<nb::dict>(answer["modules"]);
+    for (auto [name, module] : cell.modules) cell.facts.modules.insert(text_of(name));
+    if (!nb::borrow<nb::dict>(answer).contains("stored")) return;
+    cell.stored = nb::dict();
+    cell.grouped = nb::dict();
+    cell.value_reads = nb::dict();
+    for (auto [name, stored] : nb::borrow<nb::dict>(answer["stored"])) {
+        nb::dict entry = nb::borrow<nb::dict>(stored);
+        cell.stored[name] = entry["digest"];
+        if (entry.contains("members")) cell.grouped[entry["digest"]] = entry["members"];
+        if (entry.contains("reads")) cell.value_reads[name] = entry["reads"];
+    }
+    cell.unstored = nb::borrow<nb::dict>(answer["unstored"]);
+    if (run.cache)
+        for (auto [name, reason] : cell.unstored)
+            progress->warning("a value of " + cell.name + " is not cached: " + text_of(reason));
+}
+
+// What an engine holds once `cell` ran in it: the state the cell left of the names it read and bound.
+void note_held(const Run& run, Holdings& holds, const Cell& cell) {
+    auto hold = [&](const std::string& name) { holds[name] = cell.key; };
+    for (const auto& [name, provider] : cell.needs.inputs)
+        if (!run.tracker.holds_module(name)) hold(name);  // a module stays its importer's
+    for (const std::string& name : cell.names.binds) hold(name);
+    for (const std::string& name : cell.needs.also_binds) hold(name);
+    for (const std::string& name : cell.facts.bound) hold(name);
+    for (const std::string& name : cell.facts.deleted) holds.erase(name);
+}
+
+nb::dict error_output(const std::string& ename, const std::string& evalue) {
+    nb::dict e;
+    e["output_type"] = "error";
+    e["ename"] = from_utf8(ename);
+    e["evalue"] = from_utf8(evalue);
+    nb::list traceback;
+    traceback.append(from_utf8(ename + ": " + evalue));
+    e["traceback"] = traceback;
+    return e;
+}
+
+// The cell's status, events and facts from its run, wherever it ran.
+void conclude(Run& run, Cell& cell, const Execution& result, nb::list events, double duration) {
+    cell.duration = duration;
+    if (result.outcome == Execution::died || result.outcome == Execution::timed_out)
+        events.append(error_output(result.outcome == Execution::died ? "DeadKernelError" : "TimeoutError", result.reason));
+    cell.events = events;
+    cell.failure = result.reason;
+    if (result.outcome == Execution::ok) {
+        take_facts(run, cell, result.answer);
+        cell.status = CellStatus::ran;
+        if (run.cache) run.cache->store(cell);
+    } else {
+        cell.status = CellStatus::failed;
+    }
+}
+
+namespace {
+
+// Runs cell `index` in the main engine. Its outcome and events are the cell's when it counts as
+// run now (it had not run, or came from the cache); else they only make the engine's state again.
+void execute(Run& run, std::size_t index, bool counts) {
+    Cell& cell = run.cells[index];
+    Engine& engine = engine_of(run);
+    nb::list events;
+    auto started = std::chrono::steady_clock::now();
+    Execution result = engine.execute(cell.code, cell.count, events, after_request(run, cell));
+    if (counts) conclude(run, cell, result, events, seconds_since(started));
+    else if (result.outcome == Execution::ok) take_facts(run, cell, result.answer);
+    if (result.outcome == Execution::ok) {
+        note_held(run, engine.holds, cell);
+    } else if (counts && result.outcome == Execution::error && engine.alive()) {
+        take_facts(run, cell, engine.call("after_cell", "{}"));
+        note_held(run, engine.holds, cell);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The position of the cell with this key; none (-1) for a key of no cell of the run.
+long index_of(const Run& run, const std::string& key) {
+    for (std::size_t i = 0; i < run.cells.size(); ++i)
+        if (run.cells[i].key == key) return static_cast<long>(i);
+    return -1;
+}
+
+// The modules in the namespace before cell `index`, with the cell that bound each.
+std::map<std::string, std::pair<std::size_t, nb::object>> modules_before(const Run& run, std::size_t index) {
+    std::map<std::string, std::pair<std::size_t, nb::object>> modules;
+    for (std::size_t j = 0; j < index; ++j) {
+        const Cell& cell = run.cells[j];
+        if (cell.status == CellStatus::skipped || cell.status == CellStatus::pending) continue;
+        for (const std::string& name : cell.facts.bound) modules.erase(name);
+        for (const std::string& name : cell.facts.deleted) modules.erase(name);
+        for (auto [name, module] : cell.modules) modules[text_of(name)] = {j, nb::borrow(module)};
+    }
+    return modules;
+}
+
+}  // namespace
+
+// Adds to `steps` what gives an engine holding `holds` the state cell `index` reads: the modules of
+// the cells before it, and each name it reads as the cell providing it left it, loaded from the
+// value store or, where the store has none, made again by running that cell (after what it reads
+// in turn). Runs come first, in notebook order, and loads last, so no run undoes a load; `holds`
+// becomes what the engine will hold.
+void plan_inputs(const Run& run, std::size_t index, Holdings& holds, std::vector<Step>& steps,
+                 std::set<std::size_t>& planned) {
+    const Cell& cell = run.cells[index];
+    while (true) {
+        Step load{Step::load};
+        std::set<std::size_t> sources;
+        for (const auto& [name, bound] : modules_before(run, index)) {
+            auto held = holds.find(name);
+            if (held != holds.end() && held->second == run.cells[bound.first].key) continue;
+            load.imports[from_utf8(name)] = bound.second;
+            load.from[name] = bound.first;
+        }
+        for (const auto& [name, provider] : cell.needs.inputs) {
+            nb::str key = from_utf8(name);
+            const Cell& from = run.cells[provider];
+            if (load.imports.contains(key) || from.modules.contains(key)) continue;
+            auto held = holds.find(name);
+            if (held != holds.end() && held->second == from.key) continue;
+            if (from.stored.contains(key)) {
+                nb::object digest = from.stored[key];
+                load.values[key] = digest;
+                load.from[name] = provider;
+                if (!from.grouped.contains(digest)) continue;
+                if (!contains(load.groups, digest)) load.groups.append(digest);
+                // The names sharing its object come along, so they stay one object; not those the
+                // engine holds in a later state.
+                for (nb::handle member : from.grouped[digest]) {
+                    std::string other = text_of(member);
+                    auto other_held = holds.find(other);
+                    if (load.from.count(other) ||
+                        (other_held != holds.end() && index_of(run, other_held->second) > static_cast<long>(provider)))
+                        continue;
+                    load.values[member] = digest;
+                    load.from[other] = provider;
+                }
+            } else if (!planned.count(provider)) {
+                sources.insert(provider);
+            }  // else its run did not leave it: the cell finds what Jupyter would find
+        }
+        if (sources.empty()) {
+            for (const auto& [name, provider] : load.from) holds[name] = run.cells[provider].key;
+            if (!load.from.empty()) steps.push_back(std::move(load));
+            return;
+        }
+        std::size_t again = *sources.begin();
+        planned.insert(again);
+        plan_inputs(run, again, holds, steps, planned);
+        Step rerun{Step::rerun};
+        rerun.cell = again;
+        steps.push_back(std::move(rerun));
+        note_held(run, holds, run.cells[again]);
+    }
+}
+
+namespace {
+
+// Gives the local engine what cell `index` reads, as planned above; a value that cannot be loaded
+// is made again by its cell instead.
+void provide(Run& run, std::size_t index) {
+    while (true) {
+        Engine& engine = engine_of(run);
+        std::vector<Step> steps;
+        std::set<std::size_t> planned;
+        Holdings after = engine.holds;
+        plan_inputs(run, index, after, steps, planned);
+        bool loaded = true;
+        for (const Step& step : steps) {
+            if (step.kind == Step::rerun) {
+                Cell& again = run.cells[step.cell];
+                bool counts = again.status == CellStatus::cached;  // its outputs now come from this run
+                if (counts) progress->started(again);
+                execute(run, step.cell, counts);
+                if (counts) progress->finished(again);
+                continue;
+            }
+            nb::dict request;
+            request["imports"] = step.imports;
+            if (nb::len(step.values)) {
+                request["values"] = step.values;
+                request["groups"] = step.groups;
+                request["dir"] = from_utf8(run.store);
+            }
+            nb::dict failed = nb::borrow<nb::dict>(engine.call("prepare", dumps(request))["failed"]);
+            for (const auto& [name, provider] : step.from) {
+                nb::str key = from_utf8(name);
+                if (!failed.contains(key)) {
+                    engine.holds[name] = run.cells[provider].key;
+                    continue;
+                }
+                progress->warning("cannot load '" + name + "' of " + run.cells[provider].name +
+                                  " from the cache (" + text_of(failed[key]) + "): running that cell again");
+                run.cells[provider].stored.attr("pop")(key, nb::none());
+                loaded = false;
+            }
+            if (!loaded) break;
+        }
+        if (loaded) return;
+    }
+}
+
+}  // namespace
+
+void skip(Run& run, Cell& cell) {
+    cell.status = CellStatus::skipped;
+    cell.failed_ancestor = run.cells[cell.needs.tainted.begin()->second].name;
+    nb::dict note;
+    note["output_type"] = "stream";
+    note["name"] = "stderr";
+    note["text"] = from_utf8("Not run: this cell depends on cell '" + cell.failed_ancestor + "', which failed.\n");
+    nb::list events;
+    events.append(note);
+    cell.events = events;
+    progress->finished(cell);
+}
+
+core::Outcome outcome_of(const Cell& cell) {
+    switch (cell.status) {
+        case CellStatus::failed: return cell.expects_error ? core::Outcome::succeeded : core::Outcome::failed;
+        case CellStatus::skipped: return core::Outcome::skipped;
+        default: return core::Outcome::succeeded;
+    }
+}
+
+std::map<std::string, std::string> module_names_before(const Run& run, std::size_t index) {
+    std::map<std::string, std::string> names;
+    for (const auto& [name, bound] : modules_before(run, index)) names[name] = text_of(bound.second);
+    return names;
+}
+
+core::CellNeeds needs_of(const Run& run, const Cell& cell, const core::DependencyTracker& tracker) {
+    core::CellNames names = cell.names;
+    core::CellNeeds needs = tracker.needs(names);
+    while (true) {
+        std::set<std::string> more;
+        auto add = [&](nb::handle read) {
+            std::string global = text_of(read);
+            if (!needs.inputs.count(global) && !needs.unprovided.count(global) && !names.binds.count(global))
+                more.insert(global);
+        };
+        for (const auto& [name, provider] : needs.inputs) {
+            const Cell& from = run.cells[provider];
+            nb::object reads = from.value_reads.attr("get")(from_utf8(name));
+            if (!reads.is_none())
+                for (nb::handle read : reads) add(read);
+            // Names sharing the object it reads: changing it in place changes them too.
+            nb::object digest = from.stored.attr("get")(from_utf8(name));
+            if (!digest.is_none() && from.grouped.contains(digest))
+                for (nb::handle member : from.grouped[digest]) add(member);
+        }
+        if (more.empty()) return needs;
+        names.reads.insert(names.reads.end(), more.begin(), more.end());
+        needs = tracker.needs(names);
+    }
+}
+
+void run_main_cell(Run& run, std::size_t index) {
+    provide(run, index);
+    execute(run, index, true);
 }
 
 void run_cells(Run& run) {
-    if (run.options.jobs > 1 || !run.options.broker.empty())
-        run_in_workers(run);
-    else
-        run_in_order(run);
-}
-
-void register_execution(const Scope& s) {
-    define_function(s, "_deadline_passed", {arg("signum"), arg("frame")}, "None", deadline_passed,
-                    "SIGALRM handler: stops the running cell with a TimeoutError.");
-    define_function(s, "run_with_deadline", {arg("timeout", "float"), arg("func"), star_args("args")},
-                    "Any", run_with_deadline,
-                    "func(*args) under a deadline of timeout seconds (0: none), in a worker.");
-    submit_function = make_function({"apply_async", "apply_async", s.name(), "",
-                                     {arg("func"), arg("args"), arg("callback"), arg("error_callback")},
-                                     "Any", submit}).release();
-    completed_function = make_function({"completed", "completed", s.name(), "", {arg("result")},
-                                        "None", completed}).release();
-    failed_function = make_function({"failed", "failed", s.name(), "", {arg("error")}, "None",
-                                     failed}).release();
+    if (run.cache) run.cache->open();
+    if (run.options.jobs > 1 || !run.options.broker.empty()) {
+        run_with_workers(run);
+        return;
+    }
+    for (std::size_t i = 0; i < run.cells.size(); ++i) {
+        Cell& cell = run.cells[i];
+        cell.needs = needs_of(run, cell, run.tracker);
+        cell.key = run.cache ? run.cache->key_of(run, cell) : "#" + std::to_string(i);
+        if (!cell.needs.tainted.empty()) {
+            skip(run, cell);
+        } else if (run.cache && !run.options.force && run.cache->load(cell)) {
+            cell.status = CellStatus::cached;
+            progress->finished(cell);
+        } else {
+            progress->started(cell);
+            run_main_cell(run, i);
+            progress->finished(cell);
+        }
+        run.tracker.record(cell.names, cell.needs, cell.facts, outcome_of(cell));
+    }
 }
 
 }  // namespace trelvo::cli::runner

@@ -50,6 +50,45 @@ void write_text(const std::string& output, nb::handle text) {
     scope->get("os").attr("replace")(temporary, from_utf8(output));
 }
 
+// A cell as the export templates take a component: what it was given (the modules of the cells
+// before it, the names it reads from its parents) and what it leaves.
+nb::dict component_model(const Run& run, std::size_t index) {
+    const Cell& cell = run.cells[index];
+    nb::dict model;
+    model["identifier"] = from_utf8(cell.id);
+    model["name"] = from_utf8(cell.name);
+    model["code"] = from_utf8(cell.code);
+    nb::list parents, imports, inputs, outputs;
+    for (std::size_t parent : cell.needs.parents) {
+        if (run.cells[parent].sets_parameters) continue;
+        nb::dict reference;
+        reference["id"] = from_utf8(run.cells[parent].id);
+        reference["name"] = from_utf8(run.cells[parent].name);
+        parents.append(reference);
+    }
+    std::set<std::string> modules;
+    for (const auto& [name, module] : module_names_before(run, index)) {
+        modules.insert(name);
+        imports.append(from_utf8(name + " = __import__('importlib').import_module(" + text_of(nb::repr(from_utf8(module))) + ")"));
+    }
+    std::set<std::string> left;
+    for (const auto& [name, provider] : cell.needs.inputs) {
+        if (modules.count(name) || run.cells[provider].sets_parameters) continue;
+        inputs.append(from_utf8(name));
+        left.insert(name);
+    }
+    for (const std::string& name : cell.names.binds) left.insert(name);
+    for (const std::string& name : cell.facts.bound) left.insert(name);
+    for (const std::string& name : cell.facts.deleted) left.erase(name);
+    for (const std::string& name : left)
+        if (!cell.modules.contains(from_utf8(name)) && !cell.names.imports.count(name)) outputs.append(from_utf8(name));
+    model["parents"] = parents;
+    model["imports"] = imports;
+    model["inputs"] = inputs;
+    model["outputs"] = outputs;
+    return model;
+}
+
 nb::object export_notebook(const Args& a) {
     nb::handle args = a[0];
     std::string target = text_of(args.attr("to"));
@@ -59,19 +98,21 @@ nb::object export_notebook(const Args& a) {
     nb::object templates = target == "python" ? nb::object() : morvish();
     if (target == "kfp-component" && args.attr("cell").is_none())
         usage_error("--to kfp-component needs --cell NAME");
+    plan(run);
     const Cell* single = args.attr("cell").is_none() ? nullptr : &chosen_cell(run, text_of(args.attr("cell")));
 
     Progress reporter(run, run.options.quiet);
     ProgressScope scope_of_progress(reporter);
-    execute(run);
-    if (const Cell* failed = first_failed(run)) {
+    run_cells(run);
+    if (const Cell* failed = first_failure(run)) {
         reporter.summary();
         reporter.problem("cannot export: cell '" + failed->name + "' failed (trelvo run " +
                          run.options.notebook + " shows its error)");
         return nb::int_(1);
     }
     nb::list models;
-    for (const Cell& cell : run.cells) models.append(cell.component.attr("to_model")());
+    for (std::size_t i = 0; i < run.cells.size(); ++i)
+        if (run.cells[i].name != "injected-parameters") models.append(component_model(run, i));
     nb::dict options;
     options["parameters"] = pipeline_parameters(run);
     options["pipeline_name"] = from_utf8(notebook_stem(run.options));
@@ -88,7 +129,7 @@ nb::object export_notebook(const Args& a) {
         options["components"] = models;
         text = templates.attr("MorvishPipeline")().attr("compile_to_yaml")(**options);
     } else {
-        options["component"] = single->component.attr("to_model")();
+        options["component"] = component_model(run, std::size_t(single - run.cells.data()));
         options.attr("pop")("pipeline_name");
         text = templates.attr("MorvishComponent")().attr("compile_to_yaml")(**options);
     }

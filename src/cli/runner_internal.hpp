@@ -1,8 +1,11 @@
-// The parts of the notebook runner: the run's plan and state (runner.cpp), the run cache
-// (runner_cache.cpp), running the cells (runner_execution.cpp) and progress (runner_progress.cpp).
+// The parts of the notebook runner: the run and its options (runner.cpp), the notebook read and
+// written (runner_notebook.cpp), the engine, a kernel process that holds the notebook's namespace
+// (runner_engine.cpp), running the cells (runner_execution.cpp), the run cache
+// (runner_cache.cpp) and progress (runner_progress.cpp).
 #pragma once
 
 #include "calls.hpp"
+#include "cell_dependencies.hpp"
 #include "checks.hpp"
 #include "class_builder.hpp"
 #include "strings.hpp"
@@ -10,7 +13,9 @@
 #include <chrono>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +27,10 @@ extern const Scope* scope;
 
 inline std::string text_of(nb::handle value) { return utf8(nb::str(value)); }
 
+// A module the runner uses only on some paths, imported on first use: a run that only reads the
+// cache starts no kernel and imports neither IPython nor ZeroMQ.
+nb::object imported(const char* module);
+
 enum class CellStatus { pending, ran, cached, failed, skipped };
 
 const char* status_word(CellStatus status);  // "ran", "cached", "failed", "skipped"
@@ -30,70 +39,185 @@ const char* status_word(CellStatus status);  // "ran", "cached", "failed", "skip
 extern const std::chrono::steady_clock::time_point loaded_at;
 
 struct Options {
-    std::string notebook, output, cache_dir;
-    nb::dict parameters;  // overrides, already parsed
+    std::string notebook, output, cache_dir, cwd;  // absolute, fixed before any cell runs
+    nb::dict parameters;                           // overrides, already parsed
     bool use_cache = true, force = false, quiet = false;
     int jobs = 1;
     std::string broker, backend;  // empty: run locally
     double timeout = 0;           // seconds; 0: none
 };
 
-// One code cell of the notebook that becomes a component.
+// One code cell of the notebook that runs.
 struct Cell {
     std::size_t notebook_index = 0;
     std::string id, name, code;
-    std::vector<std::size_t> parents;  // indices into the run's cells
-    std::map<std::string, std::size_t> inputs;
-    std::vector<std::string> parameters;
-    std::string key;
-    nb::object component;
+    int count = 0;               // the execution count Jupyter gives it
+    bool expects_error = false;  // tagged raises-exception: its error is no failure of the run
+    bool sets_parameters = false;  // the parameters cell or the injected one
+    core::CellNames names;       // what its code does with names
+    core::CellNeeds needs;       // known when the run reaches the cell
+    std::string key;             // in the run cache; "#<position>" without one
     CellStatus status = CellStatus::pending;
     double duration = 0;
-    nb::object events;             // list of output events once finished
-    nb::object module_statements;  // once finished (read once: the disk cache is slow to open)
-    std::string failed_ancestor;
+    nb::object events;            // its output events, once finished
+    std::string failure;          // "KeyError: 'b'"
+    std::string failed_ancestor;  // the failed cell a skipped one depends on
+    core::RunFacts facts;         // what it bound when it ran, or what its record says
+    nb::dict modules;             // name -> the module it holds
+    nb::dict stored;              // name -> digest of the value it left, in the value store
+    nb::dict grouped;             // digest -> the names stored together in it (they share objects)
+    nb::dict value_reads;         // name -> globals its value's functions may read when called
+    nb::dict unstored;            // name -> why that value is not stored
+};
+
+class Engine;
+class Cache;
+
+// What an engine's namespace holds: name -> the key of the cell whose state of it that is.
+using Holdings = std::map<std::string, std::string>;
+
+// One step of giving an engine what a cell reads: loading modules and stored values, or running an
+// earlier cell again.
+struct Step {
+    enum Kind { load, rerun } kind;
+    nb::dict imports, values;                   // load: name -> module, name -> digest
+    nb::list groups;                            // load: the digests that hold several names
+    std::map<std::string, std::size_t> from;    // load: name -> the cell whose state it is
+    std::size_t cell = 0;                       // rerun
 };
 
 struct Run {
     Options options;
     nb::object notebook;
     std::vector<Cell> cells;
-    nb::dict parameters;  // defaults with the overrides applied
-    nb::object shell;
-    nb::object pool;  // worker processes of --jobs
-    std::string cache_root;
+    nb::dict parameters;  // the parameters cell's literal values, with the overrides
+    core::DependencyTracker tracker;
+    std::unique_ptr<Cache> cache;    // none with --no-cache
+    std::string store;               // the value store: the cache's, or the run's own for workers
+    std::string own_store;           // the run's own store, removed when the run ends
+    std::unique_ptr<Engine> engine;  // started when a cell must run
     std::chrono::steady_clock::time_point started = loaded_at;
+    Run();
+    ~Run();
 };
 
 // The usage error of the command line: one line, exit status 2.
 [[noreturn]] void usage_error(const std::string& message);
 
-// runner.cpp: the plan of a run and running it, shared by the commands
+// runner.cpp
 Options read_options(nb::handle args);
-std::string notebook_stem(const Options& options);
-std::string output_path(const Options& options, nb::handle given, const std::string& suffix);
-void prepare(Run& run, nb::handle args);  // options, notebook, cells, parents, keys
-void plan(Run& run);                      // cells, parents, keys of a read notebook
-void execute(Run& run);                   // components, cache, cells; progress must be set
-const Cell* first_failed(const Run& run);
+void prepare(Run& run, nb::handle args);  // options, notebook, parameters: all checked, nothing written
+const Cell* first_failure(const Run& run);  // a failed cell that did not expect its error
 
-// runner_export.cpp, runner_optimize.cpp
-void register_export(const Scope& s);
-void register_optimize(const Scope& s);
+// runner_notebook.cpp
+nb::object read_notebook(const Options& options);
+// The parameters cell's values with the overrides, and the cell injecting them.
+void read_parameters(Run& run);
+void plan(Run& run);  // the cells that run, their names, counts and analysis; opens the cache
+std::string output_path(const Options& options, nb::handle given, const std::string& suffix);
+std::string notebook_stem(const Options& options);
+void write_notebook(Run& run);
+
+// runner_engine.cpp: a kernel process holding the notebook's namespace.
+struct Execution {
+    enum Outcome { ok, error, died, timed_out } outcome = ok;
+    std::string reason;  // "KeyError: 'b'", "the process running it died: signal 11 (SIGSEGV)"
+    nb::object answer;   // the engine helper's answer after the cell, when it gave one
+};
+
+class Engine {
+public:
+    explicit Engine(const Options& options);  // starts the kernel process; ready() waits for it
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Runs code as cell `count`; its output events go to `events`. `after` is the JSON request
+    // of the helper's after_cell, evaluated once the code ran.
+    Execution execute(const std::string& code, int count, nb::handle events, const std::string& after);
+    // A call of the engine helper (after_cell, prepare, configure) with a JSON request, silently.
+    nb::object call(const char* function, const std::string& request);
+    // The text of an expression's value in the namespace; none when it raises.
+    std::optional<std::string> evaluate(const std::string& expression);
+    // Empties the namespace, as a new kernel has it.
+    void reset();
+    bool alive();
+    void kill();  // at once; a run in progress returns as died
+    bool serves(const Options& options) const { return options.cwd == cwd_ && options.timeout == timeout_; }
+
+    Holdings holds;  // what the namespace holds
+    nb::object language_info;  // as the kernel describes its language, once it answered
+
+private:
+    void ready();
+    nb::object expression_value(const std::string& expression);
+    std::string send(nb::handle socket, const char* msg_type, nb::handle content);  // the message's id
+    struct Message {
+        std::string type, parent;
+        nb::object content;
+    };
+    std::optional<Message> receive(nb::handle socket);
+    std::string death() const;
+    void stop();
+
+    std::string cwd_;
+    double timeout_ = 0;
+    nb::object process_, context_, shell_, iopub_, poller_, directory_, log_;
+    nb::bytes key_;
+    std::string session_;
+    bool ready_ = false;
+    int next_count_ = 1;
+};
 
 // runner_cache.cpp
-std::string cell_key(const Run& run, const Cell& cell);
-bool load_cached(Run& run, Cell& cell);
-void store_cached(Run& run, Cell& cell);
+class Cache {
+public:
+    explicit Cache(const Run& run);
+    std::string key_of(const Run& run, const Cell& cell) const;
+    bool load(Cell& cell);        // from the entry of cell.key; a damaged one is ignored with a warning
+    bool has(const std::string& key) const;
+    void store(const Cell& cell);  // a successful run's entry
+    const std::string& values() const { return values_; }
+    nb::object analysis(nb::handle code);  // the analysis of a code, kept by its digest
+    void open();  // makes the directories: done when the run starts
 
-// runner_execution.cpp
+private:
+    std::string root_, entries_, values_, analyses_, environment_;
+    bool opened_ = false;
+    std::vector<std::pair<std::string, nb::object>> pending_analyses_;  // written once opened
+};
+
+// runner_execution.cpp: the cells in notebook order in the main engine
 void run_cells(Run& run);
-nb::object deadline_handler();
+// What the cell needs, given the cells before it: the names its code reads, and the globals that
+// the functions of the values it reads may read when called (model.predict reads SCALE).
+core::CellNeeds needs_of(const Run& run, const Cell& cell, const core::DependencyTracker& tracker);
+void run_main_cell(Run& run, std::size_t index);  // gives the main engine what it reads and runs it
+std::string dumps(nb::handle value);  // JSON text
+// The helper's after_cell request for a cell: with a value store, the values to store.
+std::string after_request(const Run& run, const Cell& cell);
+void take_facts(Run& run, Cell& cell, nb::handle answer);  // from the helper's after_cell answer
+void note_held(const Run& run, Holdings& holds, const Cell& cell);
+// The cell's status, events and facts from its run, wherever it ran.
+void conclude(Run& run, Cell& cell, const Execution& result, nb::list events, double duration);
+// The steps that give an engine holding `holds` what cell `index` reads; `planned` are cells
+// already run again on the way.
+void plan_inputs(const Run& run, std::size_t index, Holdings& holds, std::vector<Step>& steps,
+                 std::set<std::size_t>& planned);
+void skip(Run& run, Cell& cell);  // a cell reading what a failed cell would have bound
+core::Outcome outcome_of(const Cell& cell);
+
+// runner_workers.cpp: side engines (--jobs) and celery workers (--remote)
+void run_with_workers(Run& run);
+void check_workers(const Run& run);  // a usage error when no celery worker answers
+void register_workers(const Scope& s);
+// The modules in the namespace before a cell: name -> module name.
+std::map<std::string, std::string> module_names_before(const Run& run, std::size_t index);
 
 // runner_progress.cpp
 class Progress {
 public:
-    // quiet: the summary and warnings only; silent: warnings only.
+    // quiet: the summary, failures and warnings only; silent: warnings only.
     Progress(const Run& run, bool quiet, bool silent = false);
     ~Progress();
     void started(const Cell& cell);
@@ -109,6 +233,7 @@ private:
     const Run& run_;
     bool quiet_, silent_, terminal_;
     std::size_t done_ = 0;
+    std::set<const Cell*> reported_;  // a cached cell run again later is counted once
     std::string current_;
     std::chrono::steady_clock::time_point current_started_;
     struct Ticker;
@@ -124,5 +249,9 @@ struct ProgressScope {
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start);
+
+// runner_export.cpp, runner_optimize.cpp
+void register_export(const Scope& s);
+void register_optimize(const Scope& s);
 
 }  // namespace trelvo::cli::runner

@@ -25,9 +25,10 @@ struct Objective {
 
 struct Study {
     Run base;  // the plan with the notebook's own parameters
+    nb::object notebook;  // the notebook as read, copied for each trial
     std::vector<Search> searches;
     std::vector<Objective> objectives;
-    nb::object shell;
+    std::unique_ptr<Engine> engine;  // one kernel for every trial, its namespace reset between them
     int trials = 0, done = 0;
     double best = NAN;
     bool terminal = false, quiet = false;
@@ -89,10 +90,8 @@ Objective read_objective(const std::string& text, const Run& base) {
         o.maximize = direction == "max";
         o.variable = text.substr(0, colon);
     }
-    for (const Cell& cell : base.cells) {
-        nb::object analysed = scope->get("analyse_cell")(from_utf8(cell.code));
-        if (contains(analysed["binds"], from_utf8(o.variable))) o.setter = cell.name;
-    }
+    for (const Cell& cell : base.cells)
+        if (cell.names.binds.count(o.variable)) o.setter = cell.name;
     if (o.setter.empty()) usage_error("--objective " + text + ": no cell sets '" + o.variable + "'");
     return o;
 }
@@ -114,28 +113,37 @@ std::string formatted(double value) {
     return text;
 }
 
-// The objective's value left by the cells, or the reason the trial has none.
-std::optional<double> objective_value(const Run& trial, const Objective& o, std::string& why) {
+// The objective's value left by the cells, or the reason the trial has none: from the engine when
+// the cell that sets it ran there, else from the value store.
+std::optional<double> objective_value(Run& trial, const Objective& o, std::string& why) {
     for (auto cell = trial.cells.rbegin(); cell != trial.cells.rend(); ++cell) {
         if (cell->name != o.setter) continue;
         if (cell->status == CellStatus::failed || cell->status == CellStatus::skipped) {
             why = "cell '" + o.setter + "' " + status_word(cell->status);
             return std::nullopt;
         }
-        nb::object outputs = cell->component.attr("non_module_outputs");
         nb::str key = from_utf8(o.variable);
-        if (outputs.is_none() || !nb::borrow<nb::dict>(outputs).contains(key)) {
+        nb::object value;
+        auto held = trial.engine ? trial.engine->holds.find(o.variable) : std::map<std::string, std::string>::iterator();
+        if (trial.engine && held != trial.engine->holds.end() && held->second == cell->key) {
+            std::optional<std::string> text = trial.engine->evaluate("float(" + o.variable + ")");
+            if (text) value = nb::float_(nb::cast<double>(nb::float_(from_utf8(*text))));
+        } else if (cell->stored.contains(key) && trial.cache) {
+            value = imported("trelvo_core.cli.engine").attr("read_value")(from_utf8(trial.cache->values()),
+                                                                         cell->stored[key]);
+        }
+        if (!value.is_valid()) {
             why = "cell '" + o.setter + "' did not set '" + o.variable + "'";
             return std::nullopt;
         }
-        PyObject* value = PyNumber_Float(nb::object(outputs[key]).ptr());
-        if (!value) {
+        PyObject* number = PyNumber_Float(value.ptr());
+        if (!number) {
             PyErr_Clear();
             why = "'" + o.variable + "' is not a number";
             return std::nullopt;
         }
-        double result = PyFloat_AS_DOUBLE(value);
-        Py_DECREF(value);
+        double result = PyFloat_AS_DOUBLE(number);
+        Py_DECREF(number);
         return result;
     }
     why = "no cell sets '" + o.variable + "'";
@@ -190,14 +198,16 @@ nb::object run_trial(const Args& a) {
     run.options = study.base.options;
     run.options.parameters = nb::borrow<nb::dict>(study.base.options.parameters.attr("copy")());
     run.options.parameters.update(suggested);
-    run.notebook = study.base.notebook;
-    run.shell = study.shell;
-    run.cache_root = study.base.cache_root;
+    run.notebook = scope->get("json").attr("loads")(study.notebook);
+    read_parameters(run);
     plan(run);
+    if (study.engine) {
+        study.engine->reset();  // the trial starts from a namespace as fresh as a new kernel's
+        run.engine = std::move(study.engine);
+    }
     Progress silent(run, true, true);
     ProgressScope scope_of_progress(silent);
-    execute(run);
-    study.shell = run.shell;
+    run_cells(run);
     int ran = 0;
     for (const Cell& cell : run.cells) ran += cell.status == CellStatus::ran || cell.status == CellStatus::failed;
     std::vector<double> values;
@@ -207,6 +217,7 @@ nb::object run_trial(const Args& a) {
         if (!value) break;
         values.push_back(*value);
     }
+    study.engine = std::move(run.engine);
     report_trial(study, suggested, values, why, ran, seconds_since(started));
     // A NaN makes the trial a failed one for optuna; the study goes on.
     if (!why.empty()) values.assign(study.objectives.size(), NAN);
@@ -288,9 +299,11 @@ nb::object optimize_notebook(const Args& a) {
     nb::handle args = a[0];
     import_optimizer();
     Study study;
-    prepare(study.base, args);
+    study.base.options = read_options(args);
+    study.base.notebook = read_notebook(study.base.options);
+    study.notebook = scope->get("json").attr("dumps")(study.base.notebook);
+    read_parameters(study.base);
     for (nb::handle text : args.attr("search")) study.searches.push_back(read_search(text_of(text), study.base));
-    for (nb::handle text : args.attr("objective")) study.objectives.push_back(read_objective(text_of(text), study.base));
     std::string method = text_of(args.attr("method"));
     nb::dict grid;
     if (method == "GridSearch")
@@ -303,6 +316,8 @@ nb::object optimize_notebook(const Args& a) {
             grid[from_utf8(s.name)] = bounds;
         }
     std::string results_path = args.attr("output").is_none() ? "" : output_path(study.base.options, args.attr("output"), "");
+    plan(study.base);
+    for (nb::handle text : args.attr("objective")) study.objectives.push_back(read_objective(text_of(text), study.base));
     nb::object pipeline_callback = nb::none();
     if (!args.attr("report_url").is_none()) {
         try {
@@ -337,6 +352,7 @@ nb::object optimize_notebook(const Args& a) {
     } reset;
     optimizer.attr("create_study")();
     optimizer.attr("optimize")(run_trial_function, study.trials, target_names);
+    study.engine.reset();
     if (nb::len(nb::object(optimizer.attr("best_trials"))) == 0) {
         write_err("trelvo: error: no trial succeeded\n");
         return nb::int_(1);

@@ -103,14 +103,22 @@ void Progress::started(const Cell& cell) {
 void Progress::finished(const Cell& cell) {
     {
         std::lock_guard lock(drawing);
-        ++done_;
+        if (reported_.insert(&cell).second) ++done_;
         if (current_ == cell.name) current_.clear();
-        if (quiet_) return;
+        bool failed = cell.status == CellStatus::failed;
+        if (quiet_) {
+            // Failures are said whatever the verbosity: a failed cell with its error, in one line.
+            if (failed && !silent_)
+                write((terminal_ ? "\r\x1b[2K" : "") + cell.name + (cell.expects_error ? " failed as expected: " : " failed: ") +
+                      cell.failure + "\n");
+            return;
+        }
         std::string line = "  " + cell.name;
         if (line.size() < 24) line.resize(24, ' ');
         line += std::string(" ") + status_word(cell.status);
         if (line.size() < 33) line.resize(33, ' ');
         line += format("%7.2f s", cell.duration);
+        if (failed) line += std::string(cell.expects_error ? "  as expected: " : "  ") + cell.failure;
         if (!cell.failed_ancestor.empty()) line += "  (after " + cell.failed_ancestor + " failed)";
         write((terminal_ ? "\r\x1b[2K" : "") + line + "\n");
     }
@@ -131,13 +139,17 @@ void Progress::summary() {
     stop();  // the bar is not drawn again after the summary
     if (silent_) return;
     std::map<CellStatus, int> counts;
-    for (const Cell& cell : run_.cells) ++counts[cell.status];
+    int expected = 0;
+    for (const Cell& cell : run_.cells) {
+        ++counts[cell.status];
+        if (cell.status == CellStatus::failed && cell.expects_error) ++expected;
+    }
+    std::string failed = std::to_string(counts[CellStatus::failed]) + " failed";
+    if (expected) failed += " (" + std::to_string(expected) + " as expected)";
     std::lock_guard lock(drawing);
     write((terminal_ ? "\r\x1b[2K" : "") + std::to_string(run_.cells.size()) + " cells: " +
-          std::to_string(counts[CellStatus::ran]) + " ran, " +
-          std::to_string(counts[CellStatus::cached]) + " cached, " +
-          std::to_string(counts[CellStatus::failed]) + " failed, " +
-          std::to_string(counts[CellStatus::skipped]) + " skipped" +
+          std::to_string(counts[CellStatus::ran]) + " ran, " + std::to_string(counts[CellStatus::cached]) +
+          " cached, " + failed + ", " + std::to_string(counts[CellStatus::skipped]) + " skipped" +
           format(" in %.2f s\n", seconds_since(run_.started)));
 }
 

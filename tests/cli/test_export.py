@@ -31,7 +31,7 @@ def test_exports_run_and_give_what_the_notebook_gives(tmp_path, cli, run_kfp_loc
 
     done = cli.trelvo("export", path, "--to", "kfp", "-o", "-", "-p", "label", "kfp", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    assert "1 ran, 2 cached" in done.stderr  # only the cell that reads label
+    assert "2 ran, 2 cached" in done.stderr  # the injected overrides and the cell that reads label
     assert run_kfp_locally(done.stdout, tmp_path / "default")["total"] == 20.0
     assert run_kfp_locally(done.stdout, tmp_path / "override", scale=3.0)["total"] == 30.0
 
