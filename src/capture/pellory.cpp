@@ -136,6 +136,29 @@ nb::str written_text(nb::handle value) {
     return nb::steal<nb::str>(exact);
 }
 
+// The text as the front end can take it: a lone surrogate (from a file name that is not UTF-8)
+// cannot be sent in a message, so the copies that go out carry U+FFFD in its place; the record
+// keeps the text as written.
+nb::str sendable(nb::str text) {
+    if (PyUnicode_MAX_CHAR_VALUE(text.ptr()) < 0xD800) return text;  // the usual case: nothing to scan
+    Py_ssize_t size = PyUnicode_GET_LENGTH(text.ptr());
+    int kind = PyUnicode_KIND(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    bool surrogates = false;
+    for (Py_ssize_t i = 0; i < size && !surrogates; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        surrogates = c >= 0xD800 && c <= 0xDFFF;
+    }
+    if (!surrogates) return text;
+    PyObject* copy = PyUnicode_New(size, 0x10FFFF);
+    if (!copy) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        PyUnicode_WRITE(PyUnicode_KIND(copy), PyUnicode_DATA(copy), i, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
+    }
+    return nb::steal<nb::str>(copy);
+}
+
 nb::object no_flush(const Args&) { return nb::none(); }
 
 // The publisher of a bound publish method without its stream flush, for the span of the scope.
@@ -212,9 +235,11 @@ void flush_forward(nb::handle self, long batch = -1) {
                        names->publish_call);
 }
 
+// The timer's side of forwarding. A thread of the capture must never write into what it captures:
+// a failure to send is dropped here, where threading would print it to the captured stderr.
 nb::object flush_forward_later(const Args& a) {
     nb::handle closure = a.closure();  // (manager, batch)
-    flush_forward(closure[0], nb::cast<long>(closure[1]));
+    if (!translate_exceptions([&] { flush_forward(closure[0], nb::cast<long>(closure[1])); })) PyErr_Clear();
     return nb::none();
 }
 
@@ -270,11 +295,12 @@ nb::object stream_write(const Args& a) {
     append(context, stream_record(to_stderr ? names->stderr : names->stdout, string));
 
     if (context.send_to_front) {
+        nb::str sent = sendable(string);
         nb::object publish = own(self, names->display_publish);
         if (!publish.is_none()) {
-            forward(self, publish, to_stderr ? names->stderr_mime : names->stdout_mime, string);
+            forward(self, publish, to_stderr ? names->stderr_mime : names->stdout_mime, sent);
         }
-        own(self, to_stderr ? names->stderr_write : names->stdout_write)(string);
+        own(self, to_stderr ? names->stderr_write : names->stdout_write)(sent);
     }
     return nb::int_(PyUnicode_GET_LENGTH(string.ptr()));
 }

@@ -211,6 +211,57 @@ nb::object handle_error(const Args& a) {
     return nb::none();
 }
 
+// A display made while the component's result is formatted (an object that displays itself)
+// carries the component's metadata, as every other display of the component does.
+nb::object tagged_publish(const Args& a) {
+    nb::handle closure = a.closure();  // (original publish, component metadata)
+    nb::tuple args = nb::borrow<nb::tuple>(a[0]);
+    nb::dict kwargs = nb::borrow<nb::dict>(a[1]);
+    nb::dict metadata;
+    if (kwargs.contains("metadata") && !nb::object(kwargs["metadata"]).is_none())
+        metadata.update(nb::borrow<nb::dict>(kwargs["metadata"]));
+    else if (nb::len(args) > 1 && !args[1].is_none())
+        metadata.update(nb::borrow<nb::dict>(args[1]));
+    metadata.update(nb::borrow<nb::dict>(closure[1]));
+    if (nb::len(args) > 1) {
+        nb::list rest = nb::list(args);
+        rest[1] = metadata;
+        args = nb::tuple(rest);
+    } else {
+        kwargs["metadata"] = metadata;
+    }
+    return closure[0](*args, **kwargs);
+}
+
+nb::handle tagged_publish_function;
+
+nb::object formatted_with_metadata(nb::handle self, nb::handle value) {
+    nb::object shell = self.attr("_ipython_shell");
+    nb::object publisher = shell.attr("display_pub");
+    nb::dict metadata;
+    metadata["component_id"] = self.attr("id");
+    metadata["component_name"] = self.attr("name");
+    if (!tagged_publish_function.is_valid())
+        tagged_publish_function = make_function({"publish", "publish", scope->name(), "",
+                                                 {star_args("args"), star_kwargs("kwargs")}, "Any", tagged_publish})
+                                      .release();
+    bool own_attribute = nb::borrow<nb::dict>(publisher.attr("__dict__")).contains("publish");
+    nb::object original = publisher.attr("publish");
+    publisher.attr("publish") = make_closure(tagged_publish_function, nb::make_tuple(original, metadata));
+    auto restore = [&] {
+        if (own_attribute) publisher.attr("publish") = original;
+        else nb::delattr(publisher, "publish");
+    };
+    try {
+        nb::object formatted = shell.attr("display_formatter").attr("format")(value);
+        restore();
+        return formatted;
+    } catch (...) {
+        restore();
+        throw;
+    }
+}
+
 nb::object show_last_output(const Args& a) {
     nb::handle self = a[0];
     nb::object value = own(self, Property::last_output);
@@ -218,7 +269,7 @@ nb::object show_last_output(const Args& a) {
     if (publishes_on_iopub(self)) {
         // One result: the format data as data and its metadata as metadata. An object that
         // displayed itself while being formatted has no data left to show.
-        nb::tuple formatted = nb::tuple(self.attr("_ipython_shell").attr("display_formatter").attr("format")(value));
+        nb::tuple formatted = nb::tuple(formatted_with_metadata(self, value));
         nb::object data = formatted[0];
         if (!nb::len(data)) return nb::none();
         nb::dict metadata = nb::steal<nb::dict>(PyDict_Copy(nb::object(formatted[1]).ptr()));

@@ -143,6 +143,33 @@ def test_execute_in_a_real_kernel(kernel, run_in_kernel):
     assert check.stdout == "42 42 SUCCESSFUL\n"
 
 
+EDGE_CELL = textwrap.dedent('''
+    import time
+    from trelvo_core.components.norvel import TrelvoComponentNorvel
+    class Shown:
+        def _ipython_display_(self):
+            from IPython.display import HTML, display
+            display(HTML("<b>shown</b>"))
+    shown = TrelvoComponentNorvel("k2", "shows itself", "Shown()")
+    shown.execute(non_module_inputs={"Shown": Shown})
+    odd = TrelvoComponentNorvel("k3", "odd file name", "print('a \\\\ud800 b')")
+    odd.execute()
+    time.sleep(0.3)  # past the forwarding delay: the timer's thread has sent what it holds
+    print(odd.status.name, [record.text for record in odd.captured])
+''')
+
+
+def test_a_self_displaying_result_and_an_unsendable_text_in_a_real_kernel(kernel, run_in_kernel):
+    run = run_in_kernel(kernel, EDGE_CELL)
+    assert run.reply["status"] == "ok", run.reply
+    shown = [c for c in run.of_type("display_data") if c["data"].get("text/html") == "<b>shown</b>"]
+    assert [c["metadata"] for c in shown] == [{"component_id": "k2", "component_name": "shows itself"}]
+    # The record keeps what was printed; nothing else (a thread's traceback) got into it.
+    assert run.stdout.endswith("SUCCESSFUL ['a \\ud800 b', '\\n']\n")
+    forwarded = [c["data"].get("application/vnd.jupyter.stdout") for c in run.of_type("display_data")]
+    assert "a \ufffd b\n" in forwarded
+
+
 def remote_component(shell, url, code):
     metadata = TrelvoComponentMetadataModel(
         componentType="Norvel",
