@@ -147,6 +147,7 @@ bool Cache::load(Cell& cell) {
             !record.attr("get")("key").equal(from_utf8(cell.key)) || !PyList_Check(record.attr("get")("events").ptr()))
             raise(PyExc_ValueError, "it is not a record of this cell");
         cell.events = record["events"];
+        cell.timing = nb::borrow<nb::dict>(record.attr("get")("timing", nb::dict()));
         cell.facts = core::RunFacts();
         for (nb::handle name : record["bound"]) cell.facts.bound.insert(text_of(name));
         for (nb::handle name : record["deleted"]) cell.facts.deleted.insert(text_of(name));
@@ -172,6 +173,7 @@ void Cache::store(const Cell& cell) {
         record["key"] = from_utf8(cell.key);
         record["cell"] = from_utf8(cell.name);
         record["events"] = cell.events;
+        record["timing"] = cell.timing;
         nb::list bound, deleted;
         for (const std::string& name : cell.facts.bound) bound.append(from_utf8(name));
         for (const std::string& name : cell.facts.deleted) deleted.append(from_utf8(name));

@@ -189,6 +189,7 @@ std::optional<Engine::Message> Engine::receive(nb::handle socket) {
     nb::object header = json().attr("loads")(frames[at + 2]);
     nb::object parent = json().attr("loads")(frames[at + 3]);
     message.type = text_of(header["msg_type"]);
+    message.date = header.attr("get")("date");
     nb::object parent_id = parent.attr("get")("msg_id");
     message.parent = parent_id.is_none() ? "" : text_of(parent_id);
     message.content = json().attr("loads")(frames[at + 5]);
@@ -299,15 +300,22 @@ Execution Engine::execute(const std::string& code, int count, nb::handle events,
         if (ready_sockets.contains(iopub_)) {
             auto m = receive(iopub_);
             if (m && m->parent == id) {
-                if (m->type == "status")
+                if (m->type == "status") {
                     idle = text_of(m->content["execution_state"]) == "idle";
-                else if (nb::object e = output_event(from_utf8(m->type), m->content); !e.is_none())
+                    result.timing[idle ? "iopub.status.idle" : "iopub.status.busy"] = m->date;
+                } else if (m->type == "execute_input") {
+                    result.timing["iopub.execute_input"] = m->date;
+                } else if (nb::object e = output_event(from_utf8(m->type), m->content); !e.is_none()) {
                     sink.append(e);
+                }
             }
         }
         if (ready_sockets.contains(shell_)) {
             auto m = receive(shell_);
-            if (m && m->parent == id) reply = m->content;
+            if (m && m->parent == id) {
+                reply = m->content;
+                result.timing["shell.execute_reply"] = m->date;
+            }
         }
         if (reply.is_valid() && idle) break;
         if (!alive()) {

@@ -92,6 +92,7 @@ void conclude(Run& run, Cell& cell, const Execution& result, nb::list events, do
         events.append(error_output(result.outcome == Execution::died ? "DeadKernelError" : "TimeoutError", result.reason));
     cell.events = events;
     cell.failure = result.reason;
+    cell.timing = result.timing;
     if (result.outcome == Execution::ok) {
         take_facts(run, cell, result.answer);
         cell.status = CellStatus::ran;

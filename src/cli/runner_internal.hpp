@@ -60,6 +60,7 @@ struct Cell {
     CellStatus status = CellStatus::pending;
     double duration = 0;
     nb::object events;            // its output events, once finished
+    nb::dict timing;              // when the kernel ran it, as nbclient records it
     std::string failure;          // "KeyError: 'b'"
     std::string failed_ancestor;  // the failed cell a skipped one depends on
     core::RunFacts facts;         // what it bound when it ran, or what its record says
@@ -123,6 +124,7 @@ struct Execution {
     enum Outcome { ok, error, died, timed_out } outcome = ok;
     std::string reason;  // "KeyError: 'b'", "the process running it died: signal 11 (SIGSEGV)"
     nb::object answer;   // the engine helper's answer after the cell, when it gave one
+    nb::dict timing;     // as nbclient records it: iopub.status.busy, iopub.execute_input, ...
 };
 
 class Engine {
@@ -154,7 +156,7 @@ private:
     std::string send(nb::handle socket, const char* msg_type, nb::handle content);  // the message's id
     struct Message {
         std::string type, parent;
-        nb::object content;
+        nb::object content, date;  // date: of the header, as the kernel wrote it
     };
     std::optional<Message> receive(nb::handle socket);
     std::string death() const;

@@ -315,6 +315,8 @@ void write_notebook(Run& run) {
         nb_cell["outputs"] = outputs[cell.notebook_index];
         nb_cell["execution_count"] = counts[cell.notebook_index];
         nb_cell["metadata"]["trelvo"] = trelvo_metadata(run, cell);
+        if (nb::len(cell.timing)) nb_cell["metadata"]["execution"] = cell.timing;
+        else nb_cell["metadata"].attr("pop")("execution", nb::none());
     }
     for (nb::handle nb_cell : cells)
         if (text_of(nb_cell["cell_type"]) == "code" && has_tag(nb_cell, "skip-execution")) {

@@ -66,6 +66,7 @@ def test_notebooks_write_what_jupyter_writes(tmp_path, cli, notebook):
         if mine.cell_type == "code":
             assert masked(mine.outputs) == masked(expected.outputs), mine.source
             assert mine.execution_count == expected.execution_count, mine.source
+            assert mine.metadata["execution"].keys() == expected.metadata["execution"].keys()
     assert written.metadata["language_info"]["name"] == "python"
     assert not list(ipython_dir.rglob("history.sqlite"))  # the kernel's history stays in memory
     # With the cache: the first run fills it, the second runs nothing but the failing cells; both
