@@ -68,6 +68,8 @@ public:
     void finish() {
         for (const std::string& name : names.binds)
             if (!sure_.count(name)) names.maybe_binds.insert(name);
+        for (const std::string& text : names.literals)
+            if (!read_literals_.count(text)) names.written.insert(text);
     }
 
 private:
@@ -126,8 +128,11 @@ private:
             if (!body.assigned_globals.empty()) names.sets_of[name] = body.assigned_globals;
             bind(name);
         } else if (kind == "Import" || kind == "ImportFrom") {
+            if (kind == "ImportFrom" && !node.attr("module").is_none() && nb::cast<int>(node.attr("level")) == 0)
+                names.modules.insert(text_attr(node, "module"));
             for (nb::handle alias : node.attr("names")) {
                 std::string name = text_attr(alias, "name");
+                if (kind == "Import") names.modules.insert(name);
                 if (name == "*") {
                     unseen(false, true);
                     continue;
@@ -204,9 +209,55 @@ private:
             expression(node);  // attribute or subscript targets read their base
     }
 
+    std::set<std::string> read_literals_;
+    std::set<PyObject*> written_nodes_;  // string constants in a writing position (the tree lives for the walk)
+
+    void literal(const std::string& text, bool write_only = false) {
+        if (text.empty() || text.size() > 4096 || text.find('\n') != std::string::npos ||
+            text.find('\0') != std::string::npos)
+            return;
+        names.literals.insert(text);
+        if (!write_only) read_literals_.insert(text);
+    }
+
+    // The strings a call writes to without reading them first: the path of np.save, df.to_csv,
+    // fig.savefig, Path(p).write_text, open(p, "w").
+    void written_paths(nb::handle call) {
+        static const std::set<std::string> writers{
+            "save", "savez", "savez_compressed", "savetxt", "tofile", "to_csv", "to_parquet", "to_pickle",
+            "to_json", "to_excel", "to_hdf", "to_feather", "to_html", "to_latex", "to_markdown", "to_stata",
+            "to_xml", "savefig", "write_text", "write_bytes", "imsave", "imwrite", "dump_svmlight_file"};
+        nb::object function = call.attr("func");
+        std::string called = is_a(function, "Attribute") ? text_attr(function, "attr")
+                           : is_a(function, "Name") ? text_attr(function, "id") : "";
+        auto string_of = [](nb::handle node) {
+            return is_a(node, "Constant") && PyUnicode_Check(node.attr("value").ptr()) ? text_attr(node, "value")
+                                                                                        : std::string();
+        };
+        auto written = [&](nb::handle node) {
+            if (!string_of(node).empty()) written_nodes_.insert(node.ptr());
+        };
+        if (called == "open") {
+            nb::list args = nb::list(call.attr("args"));
+            std::string mode = nb::len(args) > 1 ? string_of(args[1]) : "";
+            for (nb::handle keyword : call.attr("keywords"))
+                if (!keyword.attr("arg").is_none() && text_attr(keyword, "arg") == "mode") mode = string_of(keyword.attr("value"));
+            bool writes_only = (mode.find('w') != std::string::npos || mode.find('x') != std::string::npos) &&
+                               mode.find('+') == std::string::npos;
+            if (writes_only && nb::len(args)) written(args[0]);
+            return;
+        }
+        if (!writers.count(called)) return;
+        for (nb::handle argument : call.attr("args")) written(argument);
+        if (is_a(function, "Attribute") && is_a(function.attr("value"), "Call"))  // Path("out.txt").write_text(...)
+            for (nb::handle argument : function.attr("value").attr("args")) written(argument);
+    }
+
     void expression(nb::handle node) {
         const std::string kind = node_kind(node);
-        if (kind == "Name") {
+        if (kind == "Constant" && PyUnicode_Check(node.attr("value").ptr())) {
+            literal(text_attr(node, "value"), written_nodes_.count(node.ptr()) > 0);
+        } else if (kind == "Name") {
             if (is_a(node.attr("ctx"), "Load"))
                 read(text_attr(node, "id"));
             else
@@ -222,6 +273,7 @@ private:
         } else if (kind == "Call" && ipython_call(node)) {
         } else if (kind == "Call") {
             dynamic_call(node);
+            written_paths(node);
             children(node);
         } else if (kind == "Attribute" && is_get_ipython(node.attr("value")) &&
                    (text_attr(node, "attr") == "user_ns" || text_attr(node, "attr") == "push")) {
@@ -280,6 +332,17 @@ private:
                     }
             for (std::size_t i = 1; i < texts.size(); ++i) parsed_statements(texts[i]);
             return true;
+        }
+        // Magics that change the shell's own settings, which later cells' outputs show.
+        static const std::set<std::string> settings{"matplotlib", "config", "load_ext", "reload_ext", "unload_ext",
+                                                    "autoreload", "aimport", "precision", "xmode", "colors",
+                                                    "pylab", "doctest_mode", "alias", "unalias", "autocall",
+                                                    "automagic"};
+        if (settings.count(name)) bind("<ipython>");
+        if (magic && texts.size() > 1) {  // a magic's arguments may name files: %run helper.py
+            std::vector<std::string> line = words(texts[1]);
+            bool appends = std::find(line.begin(), line.end(), "-a") != line.end();
+            for (const std::string& word : line) literal(word, name == "writefile" && !appends);
         }
         if (name == "pylab" || name == "reset" || name == "reset_selective") unseen(false, true);
         if (name == "run" || name == "store") unseen(true, true);
@@ -414,6 +477,9 @@ nb::object analyse_cell(const Args& a) {
     result["sets_of"] = to_dict(names.sets_of);
     result["binds_unseen"] = nb::bool_(names.binds_unseen);
     result["reads_unseen"] = nb::bool_(names.reads_unseen);
+    result["literals"] = to_list(names.literals);
+    result["written"] = to_list(names.written);
+    result["modules"] = to_list(names.modules);
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include "checks.hpp"
 #include "class_builder.hpp"
 #include "strings.hpp"
+#include "engine_state.hpp"
 #include "engine_values.hpp"
 
 #include <cstdio>
@@ -26,6 +27,8 @@ struct Engine {
     nb::object shell;
     nb::dict user_ns, hidden;
     nb::dict before;  // name -> id of its value when the running cell started
+    nb::dict state_before;   // process state when the running cell started
+    nb::dict initial_state;  // process state when the kernel started
     double timeout = 0;
     nb::object previous_alarm;
 };
@@ -97,6 +100,7 @@ nb::object pre_run_cell(const Args&) {
     e.before = nb::dict();
     for (auto [name, value] : e.user_ns)
         if (is_user_name(e, name)) e.before[name] = id_of(value);
+    e.state_before = state_snapshot(*scope);
     arm_deadline(e);
     return nb::none();
 }
@@ -187,6 +191,9 @@ nb::object after_cell(const Args& a) {
     }
     for (auto [name, id] : e.before)
         if (!e.user_ns.contains(name)) deleted.append(name);
+    nb::dict state = state_snapshot(*scope);
+    std::vector<std::string> changed = changed_states(e.state_before, state);
+    for (const std::string& kind : changed) bound.append(from_utf8(kind));
     nb::dict result;
     result["bound"] = bound;
     result["deleted"] = deleted;
@@ -206,6 +213,18 @@ nb::object after_cell(const Args& a) {
             if (is_user_name(e, name) && !arg_bool(is_module(nb::handle(value)))) names.push_back(nb::borrow(name));
         }
         store(e, names, directory, stored, unstored);
+        for (const std::string& kind : changed) {  // as the cell left it, to be put back later
+            nb::str key = from_utf8(kind);
+            try {
+                ValueFile file = write_value_file(*scope, state[key], directory, e.user_ns);
+                nb::dict entry;
+                entry["digest"] = from_utf8(file.digest);
+                entry["size"] = file.size;
+                stored[key] = entry;
+            } catch (nb::python_error& error) {
+                unstored[key] = from_utf8(kind + " cannot be pickled: " + error_line(error));
+            }
+        }
         result["stored"] = stored;
         result["unstored"] = unstored;
     }
@@ -219,9 +238,11 @@ nb::object prepare(const Args& a) {
     Engine& e = loaded();
     nb::dict request = nb::borrow<nb::dict>(json_loads(arg_str(a[0], "request")));
     nb::dict failed;
-    if (request.contains("reset") && arg_bool(request["reset"]))
+    if (request.contains("reset") && arg_bool(request["reset"])) {
         for (nb::handle name : snapshot(e.user_ns))
             if (is_user_name(e, name)) e.user_ns.attr("pop")(name);
+        for (auto [kind, initial] : e.initial_state) restore_state(*scope, utf8(kind), initial);
+    }
     if (request.contains("imports")) {
         nb::object import_module = scope->get("importlib").attr("import_module");
         for (auto [name, module] : nb::borrow<nb::dict>(request["imports"])) {
@@ -229,6 +250,16 @@ nb::object prepare(const Args& a) {
                 e.user_ns[name] = import_module(module);
             } catch (nb::python_error& error) {
                 failed[name] = from_utf8(error_line(error));
+            }
+        }
+    }
+    if (request.contains("states")) {
+        std::string directory = utf8(request["dir"]);
+        for (auto [kind, digest] : nb::borrow<nb::dict>(request["states"])) {
+            try {
+                restore_state(*scope, utf8(kind), read_value_file(*scope, directory, utf8(digest), e.user_ns));
+            } catch (nb::python_error& error) {
+                failed[kind] = from_utf8(error_line(error));
             }
         }
     }
@@ -267,6 +298,7 @@ nb::object load_extension(const Args& a) {
     engine->shell = nb::borrow(shell);
     engine->user_ns = nb::borrow<nb::dict>(shell.attr("user_ns"));
     engine->hidden = nb::borrow<nb::dict>(shell.attr("user_ns_hidden"));
+    engine->initial_state = state_snapshot(*scope);
     shell.attr("events").attr("register")("pre_run_cell", scope->get("_pre_run_cell"));
     shell.attr("events").attr("register")("post_run_cell", scope->get("_post_run_cell"));
     return nb::none();
@@ -290,8 +322,8 @@ NB_MODULE(engine, m) {
     using namespace trelvo::cli::engine;
     using namespace trelvo::py;
     scope = new Scope(m);
-    for (const char* module : {"importlib", "inspect", "json", "os", "signal", "sys"}) scope->import(module);
-    scope->import_from("builtins", {"repr", "set", "sorted"});
+    for (const char* module : {"importlib", "inspect", "json", "os", "signal", "sys", "warnings"}) scope->import(module);
+    scope->import_from("builtins", {"dict", "repr", "set", "sorted"});
     register_value_files(*scope);
     ClassBuilder(*scope, "Reply", "A JSON answer to the runner; its repr is the JSON text.")
         .method("__init__", {arg("self"), arg("text", "str")}, "None", reply_init)

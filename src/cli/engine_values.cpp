@@ -304,6 +304,15 @@ nb::object read_value_file(const Scope& scope, const std::string& directory, con
         parts.append(view[slice]);
         offset = aligned(offset + length);
     }
+    // The file's name is the digest of what it holds: a file damaged or changed since is refused
+    // before anything of it is unpickled.
+    std::vector<std::uint64_t> header{lengths[0], count};
+    header.insert(header.end(), lengths.begin() + 1, lengths.end());
+    nb::object hash = scope.get("xxhash").attr("xxh3_128")();
+    hash.attr("update")(nb::bytes(reinterpret_cast<const char*>(header.data()), header.size() * sizeof(std::uint64_t)));
+    for (nb::handle part : parts) hash.attr("update")(part);
+    if (utf8(hash.attr("hexdigest")()) != digest)
+        raise(PyExc_ValueError, "the stored value %s was changed since it was written", digest.c_str());
     nb::object saved = loading_globals;
     loading_globals = nb::borrow(globals);
     try {

@@ -62,6 +62,13 @@ nb::object build_parser() {
                              nb::arg("help") = "neither read nor write the run cache");
     run.attr("add_argument")("--force", nb::arg("action") = "store_true",
                              nb::arg("help") = "run every cell and refresh the cache");
+    run.attr("add_argument")("--rerun", nb::arg("nargs") = "+", nb::arg("metavar") = "CELL",
+                             nb::arg("help") = "run these cells (names or ids) and the cells that depend on them");
+    run.attr("add_argument")("--explain", nb::arg("action") = "store_true",
+                             nb::arg("help") = "run nothing: say for each cell whether it comes from the cache, and why not");
+    run.attr("add_argument")("--cache-size", nb::arg("metavar") = "SIZE",
+                             nb::arg("help") = "keep the cache within SIZE (e.g. 500M; default 10G), "
+                                               "dropping what was used least recently");
     run.attr("add_argument")("--jobs", nb::arg("type") = scope->get("int"), nb::arg("default") = 1,
                              nb::arg("metavar") = "N",
                              nb::arg("help") = "run up to N cells at once in worker processes");
@@ -111,6 +118,14 @@ nb::object build_parser() {
     optimize.attr("add_argument")("--cookie", nb::arg("metavar") = "TEXT");
     optimize.attr("add_argument")("-o", "--output", nb::arg("metavar") = "RESULTS.json",
                                   nb::arg("help") = "best trials, the trial log and the importances as JSON");
+    nb::object cache = commands.attr("add_parser")(
+        "cache", nb::arg("help") = "show or trim the run cache",
+        nb::arg("description") = "info: the cache's size; prune: remove what no cell of the notebooks as they "
+                                 "are now can reach (only NOTEBOOK's when given).");
+    cache.attr("add_argument")("action", nb::arg("choices") = nb::make_tuple("info", "prune"));
+    cache.attr("add_argument")("notebook", nb::arg("nargs") = "?", nb::arg("metavar") = "NOTEBOOK");
+    cache.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR",
+                               nb::arg("help") = "the run cache (default: .trelvo-cache beside NOTEBOOK, or here)");
     nb::object worker = commands.attr("add_parser")(
         "worker", nb::arg("help") = "serve remote runs as a celery worker");
     worker.attr("add_argument")("--broker", nb::arg("required") = true, nb::arg("metavar") = "URL");
@@ -126,6 +141,7 @@ nb::object dispatch(nb::handle argv) {
     if (command == "run") return runner("run_notebook")(args);
     if (command == "export") return runner("export_notebook")(args);
     if (command == "optimize") return runner("optimize_notebook")(args);
+    if (command == "cache") return runner(utf8(args.attr("action")) == "info" ? "cache_info" : "cache_prune")(args);
     if (command == "worker") {
         // The worker also serves the cells of `trelvo run --remote`: its app gets that task too.
         nb::module_::import_("celery._state").attr("connect_on_app_finalize")(runner("register_remote_task"));
@@ -136,7 +152,7 @@ nb::object dispatch(nb::handle argv) {
             "worker", "worker", nb::arg("backend") = backend, nb::arg("broker") = args.attr("broker"));
         return executor.attr("run_executor")(nb::arg("loglevel") = args.attr("loglevel"));
     }
-    PyErr_SetString(runner("TrelvoUsageError").ptr(), "choose a command: run, export, optimize or worker (see trelvo --help)");
+    PyErr_SetString(runner("TrelvoUsageError").ptr(), "choose a command: run, export, optimize, cache or worker (see trelvo --help)");
     throw nb::python_error();
 }
 
@@ -162,6 +178,11 @@ nb::object run_command(const Args& a) {
         if (error.matches(PyExc_KeyboardInterrupt)) {
             say("trelvo: interrupted");
             return nb::int_(130);
+        }
+        if (error.matches(PyExc_BrokenPipeError)) {  // `trelvo run --explain | head`: the reader has enough
+            nb::object os = scope->get("os");
+            os.attr("dup2")(os.attr("open")(os.attr("devnull"), os.attr("O_WRONLY")), 1);
+            return nb::int_(0);
         }
         throw;
     }

@@ -35,6 +35,17 @@ nb::object option(nb::handle args, const char* name) { return nb::getattr(args, 
 
 std::string absolute(nb::handle path) { return text_of(scope->get("os").attr("path").attr("abspath")(path)); }
 
+// "500M", "10G", "2048K" or a number of bytes.
+std::size_t size_in_bytes(const std::string& text) {
+    nb::object match = scope->get("re").attr("fullmatch")(R"(\s*(\d+(?:\.\d+)?)\s*([KMGT]?)i?B?\s*)",
+                                                          from_utf8(text), scope->get("re").attr("I"));
+    if (match.is_none()) usage_error("--cache-size " + text + ": expected a size such as 500M or 10G");
+    double number = nb::cast<double>(nb::float_(match.attr("group")(1)));
+    std::string unit = text_of(match.attr("group")(2).attr("upper")());
+    int shift = unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : unit == "T" ? 40 : 0;
+    return static_cast<std::size_t>(number * static_cast<double>(std::size_t(1) << shift));
+}
+
 }  // namespace
 
 // The options every command shares; those a command does not have keep their defaults. Paths are
@@ -42,8 +53,9 @@ std::string absolute(nb::handle path) { return text_of(scope->get("os").attr("pa
 Options read_options(nb::handle args) {
     Options o;
     nb::object path = scope->get("os").attr("path");
-    o.notebook = absolute(args.attr("notebook"));
-    std::string directory = text_of(path.attr("dirname")(from_utf8(o.notebook)));
+    nb::object notebook = option(args, "notebook");
+    o.notebook = notebook.is_none() ? "" : absolute(notebook);
+    std::string directory = notebook.is_none() ? absolute(nb::str(".")) : text_of(path.attr("dirname")(from_utf8(o.notebook)));
     o.cache_dir = option(args, "cache_dir").is_none() ? directory + "/.trelvo-cache" : absolute(option(args, "cache_dir"));
     o.cwd = option(args, "cwd").is_none() ? directory : absolute(option(args, "cwd"));
     if (!arg_bool(path.attr("isdir")(from_utf8(o.cwd))))
@@ -53,6 +65,12 @@ Options read_options(nb::handle args) {
         for (nb::handle pair : overrides) o.parameters[pair[0]] = literal_or_text(pair[1]);
     o.use_cache = !arg_bool(option(args, "no_cache"));
     o.force = arg_bool(option(args, "force"));
+    o.explain = arg_bool(option(args, "explain"));
+    if (o.explain && !o.use_cache) usage_error("--explain says what the cache would do: it cannot go with --no-cache");
+    nb::object rerun = option(args, "rerun");
+    if (!rerun.is_none())
+        for (nb::handle name : rerun) o.rerun.push_back(text_of(name));
+    if (!option(args, "cache_size").is_none()) o.cache_size = size_in_bytes(text_of(args.attr("cache_size")));
     o.quiet = arg_bool(option(args, "quiet"));
     if (!option(args, "jobs").is_none()) o.jobs = nb::cast<int>(args.attr("jobs"));
     if (o.jobs < 1) usage_error("--jobs must be at least 1, got " + std::to_string(o.jobs));
@@ -90,6 +108,11 @@ nb::object run_notebook(const Args& a) {
     // Every cell runs: the kernel starts while the cells are planned.
     if (!run.options.use_cache && run.options.broker.empty()) run.engine = std::make_unique<Engine>(run.options);
     plan(run);
+    if (run.options.explain) {
+        Progress silent(run, true, true);
+        ProgressScope scope_of_progress(silent);
+        return nb::int_(explain(run));
+    }
     Progress reporter(run, run.options.quiet);
     ProgressScope scope_of_progress(reporter);
     try {
@@ -112,7 +135,8 @@ nb::object run_notebook(const Args& a) {
 NB_MODULE(runner, m) {
     using namespace trelvo::cli::runner;
     scope = new Scope(m);
-    for (const char* module : {"ast", "hashlib", "importlib", "json", "os", "re", "sys", "trelvo_core"}) scope->import(module);
+    for (const char* module : {"ast", "hashlib", "importlib", "json", "os", "re", "stat", "sys", "trelvo_core"})
+        scope->import(module);
     scope->import_from("builtins", {"dict", "open", "repr", "sorted"});
     nb::object usage = nb::steal(PyErr_NewExceptionWithDoc(
         "trelvo_core.cli.runner.TrelvoUsageError",
@@ -120,6 +144,7 @@ NB_MODULE(runner, m) {
     scope->set("TrelvoUsageError", usage);
     scope->import("threading");
     register_workers(*scope);
+    register_cache_command(*scope);
     register_export(*scope);
     register_optimize(*scope);
     define_function(*scope, "run_notebook", {arg("args")}, "int", run_notebook,

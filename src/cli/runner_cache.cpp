@@ -11,10 +11,14 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+#include <functional>
+
 namespace trelvo::cli::runner {
 namespace {
 
-constexpr int kFormat = 3;
+constexpr int kFormat = 4;
+constexpr int kAnalysisFormat = 3;  // raised whenever the analysis of a code changes
 
 nb::object os() { return scope->get("os"); }
 
@@ -111,7 +115,12 @@ void Cache::open() {
 // Everything that decides a cell's results: its code, the state of every name it reads (the key of
 // the cell it comes from, or a parameter's value), the barriers before it, the working directory,
 // and the interpreter and packages that run it.
-std::string Cache::key_of(const Run& run, const Cell& cell) const {
+std::string Cache::key_of(const Run& run, Cell& cell) const {
+    cell.material = material_of(run, cell);
+    return sha256(scope->get("json").attr("dumps")(cell.material, nb::arg("sort_keys") = true)).substr(0, 32);
+}
+
+nb::dict Cache::material_of(const Run& run, const Cell& cell) const {
     nb::dict material;
     material["format"] = kFormat;
     material["code"] = from_utf8(cell.code);
@@ -119,28 +128,79 @@ std::string Cache::key_of(const Run& run, const Cell& cell) const {
     for (const auto& [name, provider] : cell.needs.inputs) {
         const Cell& from = run.cells[provider];
         nb::str key = from_utf8(name);
-        std::string version = from.sets_parameters && run.parameters.contains(key)
-                                  ? "=" + text_of(nb::repr(run.parameters[key]))
-                                  : from.key;
+        // A value or a file is known by its contents where it was stored: a cell whose inputs hold
+        // what they held before stays cached when the cell that handed them on ran again. A state
+        // and a module are known by the cell that bound them (a generator's state after import
+        // is random every run), and so is what a cell that runs every time hands on.
+        std::string version = from.key;
+        if (from.volatile_key)  // runs every time: so do the cells that read what it hands on
+            version = from.key;
+        else if (from.sets_parameters && run.parameters.contains(key))
+            version = "=" + text_of(nb::repr(run.parameters[key]));
+        else if (is_file_state(name) && from.files.contains(from_utf8(file_of(name))))
+            version = "#" + text_of(from.files[from_utf8(file_of(name))]);
+        else if (!core::is_state(name) && from.stored.contains(key))
+            version = "#" + text_of(from.stored[key]);
         inputs.append(nb::make_tuple(key, from_utf8(version)));
     }
+    // A file no earlier cell changed is what the disk holds.
+    for (const std::string& name : cell.needs.unprovided)
+        if (is_file_state(name)) inputs.append(nb::make_tuple(from_utf8(name), from_utf8("=" + run.files->digest(file_of(name)))));
     for (std::size_t parent : cell.needs.parents)
         if (run.cells[parent].needs.barrier) barriers.append(from_utf8(run.cells[parent].key));
+    nb::dict modules;  // the source of the local modules it imports
+    for (const std::string& module : cell.names.modules) {
+        std::string digest = run.files->module_digest(run.options.cwd, module);
+        if (!digest.empty()) modules[from_utf8(module.substr(0, module.find('.')))] = from_utf8(digest);
+    }
+    material["modules"] = modules;
     material["inputs"] = inputs;
     material["barriers"] = barriers;
     material["cwd"] = from_utf8(run.options.cwd);
     material["environment"] = from_utf8(environment_);
     material["trelvo"] = scope->get("trelvo_core").attr("__version__");
-    return sha256(scope->get("json").attr("dumps")(material, nb::arg("sort_keys") = true)).substr(0, 32);
+    // A cell tagged no-cache, or named with --rerun, runs every time, and so do its descendants.
+    if (cell.volatile_key) material["volatile"] = from_utf8(run.nonce);
+    return material;
 }
 
 bool Cache::has(const std::string& key) const {
     return arg_bool(os().attr("path").attr("exists")(from_utf8(fanned(entries_, key, ".json"))));
 }
 
+// Whether a file of the cache is as this user wrote it: owned by them and writable by nobody else.
+// Anyone else who can change the cache can make the kernel run code (values are pickles).
+bool Cache::trusted(const std::string& path) const {
+    try {
+        nb::object status = os().attr("stat")(from_utf8(path));
+        return nb::cast<long>(status.attr("st_uid")) == nb::cast<long>(os().attr("getuid")()) &&
+               (nb::cast<long>(status.attr("st_mode")) & 022) == 0;
+    } catch (nb::python_error&) {
+        return false;
+    }
+}
+
+nb::object Cache::record_of(const std::string& key) const {
+    std::string path = fanned(entries_, key, ".json");
+    if (!arg_bool(os().attr("path").attr("exists")(from_utf8(path))) || !trusted(path)) return nb::none();
+    try {
+        nb::object record = read_json(path);
+        if (PyDict_Check(record.ptr()) && record.attr("get")("key").equal(from_utf8(key)) &&
+            record.attr("get")("format").equal(nb::int_(kFormat)))
+            return record;
+    } catch (nb::python_error&) {
+    }
+    return nb::none();
+}
+
 bool Cache::load(Cell& cell) {
     std::string path = fanned(entries_, cell.key, ".json");
     if (!arg_bool(os().attr("path").attr("exists")(from_utf8(path)))) return false;
+    if (!trusted(path)) {
+        progress->warning("ignoring the cache entry of " + cell.name + " (" + path +
+                          "): it was changed by another user");
+        return false;
+    }
     try {
         nb::object record = read_json(path);
         if (!PyDict_Check(record.ptr()) || !record.attr("get")("format").equal(nb::int_(kFormat)) ||
@@ -156,22 +216,35 @@ bool Cache::load(Cell& cell) {
         cell.stored = nb::borrow<nb::dict>(record["stored"]);
         cell.grouped = nb::borrow<nb::dict>(record["grouped"]);
         cell.value_reads = nb::borrow<nb::dict>(record["value_reads"]);
+        cell.files = nb::borrow<nb::dict>(record["files"]);
         cell.unstored = nb::borrow<nb::dict>(record["unstored"]);
     } catch (nb::python_error& error) {
         progress->warning("ignoring the cache entry of " + cell.name + " (" + path + "): " + text_of(error.value()));
         os().attr("unlink")(from_utf8(path));
         return false;
     }
+    used_.insert(cell.key);
+    touch(path);
     return true;
 }
 
-void Cache::store(const Cell& cell) {
+// Entries are evicted least recently used first: using one marks it.
+void Cache::touch(const std::string& path) {
+    try {
+        os().attr("utime")(from_utf8(path));
+    } catch (nb::python_error&) {
+    }
+}
+
+void Cache::store(const Run& run, const Cell& cell) {
     open();
     try {
         nb::dict record;
         record["format"] = kFormat;
         record["key"] = from_utf8(cell.key);
         record["cell"] = from_utf8(cell.name);
+        record["notebook"] = from_utf8(run.options.notebook);
+        record["material"] = cell.material;
         record["events"] = cell.events;
         record["timing"] = cell.timing;
         nb::list bound, deleted;
@@ -183,16 +256,173 @@ void Cache::store(const Cell& cell) {
         record["stored"] = cell.stored;
         record["grouped"] = cell.grouped;
         record["value_reads"] = cell.value_reads;
+        record["files"] = cell.files;
         record["unstored"] = cell.unstored;
         write_private(fanned(entries_, cell.key, ".json"),
                       scope->get("json").attr("dumps")(record, nb::arg("default") = scope->get("repr")));
+        used_.insert(cell.key);
+        wrote_ = true;
     } catch (nb::python_error& error) {
         progress->warning("the results of " + cell.name + " are not cached: " + text_of(error.value()));
     }
 }
 
+// ---- what the notebooks' cells last ran as, and keeping the cache within its size ----------------
+
+std::string Cache::index_path(const std::string& notebook) const {
+    return root_ + "/notebooks/" + sha256(from_utf8(notebook)).substr(0, 32) + ".json";
+}
+
+void Cache::remember(const Run& run) {
+    open();
+    nb::dict index, cells;
+    for (const Cell& cell : run.cells)
+        cells[from_utf8(cell.id)] = nb::make_tuple(from_utf8(cell.key), status_word(cell.status));
+    index["notebook"] = from_utf8(run.options.notebook);
+    index["cells"] = cells;
+    try {
+        write_private(index_path(run.options.notebook), scope->get("json").attr("dumps")(index));
+    } catch (nb::python_error& error) {
+        progress->warning("cannot note the run in the cache: " + text_of(error.value()));
+    }
+}
+
+std::pair<std::string, std::string> Cache::last_run(const Run& run, const Cell& cell) const {
+    try {
+        nb::object index = read_json(index_path(run.options.notebook));
+        nb::object last = index["cells"].attr("get")(from_utf8(cell.id));
+        if (!last.is_none()) return {text_of(last[0]), text_of(last[1])};
+    } catch (nb::python_error&) {
+    }
+    return {"", ""};
+}
+
+std::vector<std::string> Cache::notebooks() const {
+    std::vector<std::string> found;
+    for (nb::handle path : imported("glob").attr("glob")(from_utf8(root_ + "/notebooks/*.json"))) {
+        try {
+            found.push_back(text_of(read_json(text_of(path))["notebook"]));
+        } catch (nb::python_error&) {
+        }
+    }
+    return found;
+}
+
+namespace {
+
+// Every file under a directory, with its size and modification time.
+struct Stored {
+    std::string path;
+    std::size_t size;
+    double used;
+};
+
+std::vector<Stored> files_under(const std::string& directory) {
+    std::vector<Stored> found;
+    nb::object glob = imported("glob").attr("glob");
+    for (nb::handle path : glob(from_utf8(directory + "/*/*"))) {
+        try {
+            nb::object status = scope->get("os").attr("stat")(path);
+            found.push_back({text_of(path), nb::cast<std::size_t>(status.attr("st_size")),
+                             nb::cast<double>(status.attr("st_mtime"))});
+        } catch (nb::python_error&) {
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+// The entries and values of the cache, read once, with how many entries refer to each value.
+Cache::Contents Cache::contents() const {
+    Contents c;
+    for (const Stored& value : files_under(values_)) {
+        std::string name = text_of(os().attr("path").attr("basename")(from_utf8(value.path)));
+        if (name.find('.') != std::string::npos) continue;  // being written
+        c.values[name] = {value.path, value.size};
+        c.bytes += value.size;
+    }
+    for (const Stored& file : files_under(entries_)) {
+        Contents::Entry entry{text_of(os().attr("path").attr("basename")(from_utf8(file.path))).substr(0, 32),
+                              file.path, file.size, file.used, {}, nb::none()};
+        try {
+            entry.record = read_json(file.path);
+            if (!entry.record.attr("get")("format").equal(nb::int_(kFormat))) raise(PyExc_ValueError, "another format");
+            for (auto [name, digest] : nb::borrow<nb::dict>(entry.record.attr("get")("stored", nb::dict()))) {
+                entry.values.push_back(text_of(digest));
+                ++c.references[text_of(digest)];
+            }
+        } catch (nb::python_error&) {
+            entry.record = nb::none();
+        }
+        c.bytes += file.size;
+        c.entries.push_back(std::move(entry));
+    }
+    return c;
+}
+
+// Removes an entry, and the values no other entry refers to.
+void Cache::remove(Contents& c, const Contents::Entry& entry) {
+    try {
+        os().attr("unlink")(from_utf8(entry.path));
+    } catch (nb::python_error&) {
+    }
+    c.bytes -= entry.size;
+    for (const std::string& digest : entry.values) {
+        if (--c.references[digest] > 0) continue;
+        auto value = c.values.find(digest);
+        if (value == c.values.end()) continue;
+        try {
+            os().attr("unlink")(from_utf8(value->second.first));
+        } catch (nb::python_error&) {
+        }
+        c.bytes -= value->second.second;
+        c.values.erase(value);
+    }
+}
+
+// After a run that wrote to the cache: the entries used least recently go until it fits in
+// `limit` bytes; those this run used stay.
+void Cache::keep_within(std::size_t limit) {
+    if (!wrote_) return;
+    Contents c = contents();
+    if (c.bytes <= limit) return;
+    std::sort(c.entries.begin(), c.entries.end(), [](const auto& a, const auto& b) { return a.used < b.used; });
+    for (const Contents::Entry& entry : c.entries) {
+        if (c.bytes <= limit) break;
+        if (!used_.count(entry.key)) remove(c, entry);
+    }
+    if (c.bytes > limit)
+        progress->warning("the cache at " + root_ + " holds more than --cache-size: this run's own results need that much");
+}
+
+// Removes the entries that `keep` does not keep (and those that cannot be read), then the values
+// no entry refers to; returns how many entries went.
+std::size_t Cache::prune(const std::function<bool(const std::string& key, nb::handle record)>& keep) {
+    Contents c = contents();
+    std::size_t removed = 0;
+    for (const Contents::Entry& entry : c.entries)
+        if (entry.record.is_none() || !keep(entry.key, entry.record)) {
+            remove(c, entry);
+            ++removed;
+        }
+    for (const auto& [digest, value] : std::map(c.values))  // values no entry refers to at all
+        if (!c.references[digest]) {
+            try {
+                os().attr("unlink")(from_utf8(value.first));
+            } catch (nb::python_error&) {
+            }
+        }
+    return removed;
+}
+
+CacheUsage Cache::usage() const {
+    Contents c = contents();
+    return {c.entries.size(), c.values.size(), c.bytes};
+}
+
 nb::object Cache::analysis(nb::handle code) {
-    std::string digest = sha256(nb::str(from_utf8(environment_ + "\n")) + nb::str(code));
+    std::string digest = sha256(nb::str(from_utf8(environment_ + "\n" + std::to_string(kAnalysisFormat) + "\n")) + nb::str(code));
     std::string path = fanned(analyses_, digest, ".json");
     try {
         return read_json(path);

@@ -34,6 +34,7 @@ std::string after_request(const Run& run, const Cell& cell) {
         std::set<std::string> names(cell.names.binds.begin(), cell.names.binds.end());
         names.insert(cell.needs.also_binds.begin(), cell.needs.also_binds.end());
         for (const auto& [name, provider] : cell.needs.inputs) names.insert(name);
+        std::erase_if(names, [](const std::string& name) { return core::is_state(name); });  // stored when changed
         request["store"] = names_list(names);
         request["dir"] = from_utf8(run.store);
     }
@@ -42,7 +43,7 @@ std::string after_request(const Run& run, const Cell& cell) {
 
 void take_facts(Run& run, Cell& cell, nb::handle answer) {
     cell.facts = core::RunFacts();
-    if (answer.is_none() || !answer.is_valid()) return;
+    if (!answer.is_valid() || answer.is_none()) return;
     for (nb::handle name : answer["bound"]) cell.facts.bound.insert(text_of(name));
     for (nb::handle name : answer["deleted"]) cell.facts.deleted.insert(text_of(name));
     cell.modules = nb::borrow<nb::dict>(answer["modules"]);
@@ -66,8 +67,8 @@ void take_facts(Run& run, Cell& cell, nb::handle answer) {
 // What an engine holds once `cell` ran in it: the state the cell left of the names it read and bound.
 void note_held(const Run& run, Holdings& holds, const Cell& cell) {
     auto hold = [&](const std::string& name) { holds[name] = cell.key; };
-    for (const auto& [name, provider] : cell.needs.inputs)
-        if (!run.tracker.holds_module(name)) hold(name);  // a module stays its importer's
+    for (const auto& [name, provider] : cell.needs.inputs)  // reading a module or a state leaves it as it was
+        if (!run.tracker.holds_module(name) && !core::is_state(name)) hold(name);
     for (const std::string& name : cell.names.binds) hold(name);
     for (const std::string& name : cell.needs.also_binds) hold(name);
     for (const std::string& name : cell.facts.bound) hold(name);
@@ -85,7 +86,8 @@ nb::dict error_output(const std::string& ename, const std::string& evalue) {
     return e;
 }
 
-// The cell's status, events and facts from its run, wherever it ran.
+// The cell's status, events and facts from its run, wherever it ran; a successful run goes to
+// the cache.
 void conclude(Run& run, Cell& cell, const Execution& result, nb::list events, double duration) {
     cell.duration = duration;
     if (result.outcome == Execution::died || result.outcome == Execution::timed_out)
@@ -93,13 +95,10 @@ void conclude(Run& run, Cell& cell, const Execution& result, nb::list events, do
     cell.events = events;
     cell.failure = result.reason;
     cell.timing = result.timing;
-    if (result.outcome == Execution::ok) {
-        take_facts(run, cell, result.answer);
-        cell.status = CellStatus::ran;
-        if (run.cache) run.cache->store(cell);
-    } else {
-        cell.status = CellStatus::failed;
-    }
+    take_facts(run, cell, result.answer);
+    note_file_changes(run, cell);
+    cell.status = result.outcome == Execution::ok ? CellStatus::ran : CellStatus::failed;
+    if (cell.status == CellStatus::ran && run.cache) run.cache->store(run, cell);
 }
 
 namespace {
@@ -110,16 +109,14 @@ void execute(Run& run, std::size_t index, bool counts) {
     Cell& cell = run.cells[index];
     Engine& engine = engine_of(run);
     nb::list events;
+    if (counts) note_files_before(run, cell);
     auto started = std::chrono::steady_clock::now();
     Execution result = engine.execute(cell.code, cell.count, events, after_request(run, cell));
+    if (result.outcome == Execution::error && engine.alive())
+        result.answer = engine.call("after_cell", "{}");  // what the failed cell bound before it failed
     if (counts) conclude(run, cell, result, events, seconds_since(started));
     else if (result.outcome == Execution::ok) take_facts(run, cell, result.answer);
-    if (result.outcome == Execution::ok) {
-        note_held(run, engine.holds, cell);
-    } else if (counts && result.outcome == Execution::error && engine.alive()) {
-        take_facts(run, cell, engine.call("after_cell", "{}"));
-        note_held(run, engine.holds, cell);
-    }
+    if (result.outcome == Execution::ok || engine.alive()) note_held(run, engine.holds, cell);
 }
 
 }  // namespace
@@ -168,10 +165,19 @@ void plan_inputs(const Run& run, std::size_t index, Holdings& holds, std::vector
         for (const auto& [name, provider] : cell.needs.inputs) {
             nb::str key = from_utf8(name);
             const Cell& from = run.cells[provider];
+            if (is_file_state(name)) {  // the file as the cell that changed it left it, or that cell runs again
+                nb::str path = from_utf8(file_of(name));
+                bool as_left = from.files.contains(path) && run.files->digest(file_of(name)) == text_of(from.files[path]);
+                if (!as_left && !planned.count(provider)) sources.insert(provider);
+                continue;
+            }
             if (load.imports.contains(key) || from.modules.contains(key)) continue;
             auto held = holds.find(name);
             if (held != holds.end() && held->second == from.key) continue;
-            if (from.stored.contains(key)) {
+            if (from.stored.contains(key) && core::is_state(name)) {
+                load.states[key] = from.stored[key];
+                load.from[name] = provider;
+            } else if (from.stored.contains(key)) {
                 nb::object digest = from.stored[key];
                 load.values[key] = digest;
                 load.from[name] = provider;
@@ -230,11 +236,10 @@ void provide(Run& run, std::size_t index) {
             }
             nb::dict request;
             request["imports"] = step.imports;
-            if (nb::len(step.values)) {
-                request["values"] = step.values;
-                request["groups"] = step.groups;
-                request["dir"] = from_utf8(run.store);
-            }
+            request["states"] = step.states;
+            request["values"] = step.values;
+            request["groups"] = step.groups;
+            request["dir"] = from_utf8(run.store);
             nb::dict failed = nb::borrow<nb::dict>(engine.call("prepare", dumps(request))["failed"]);
             for (const auto& [name, provider] : step.from) {
                 nb::str key = from_utf8(name);
@@ -268,6 +273,23 @@ void skip(Run& run, Cell& cell) {
     progress->finished(cell);
 }
 
+void note_files_before(Run& run, Cell& cell) {
+    cell.files_before.clear();
+    for (const std::string& literal : cell.names.literals) {
+        std::string path = Files::path(run.options.cwd, literal);
+        cell.files_before[path] = run.files->digest(path);
+    }
+}
+
+void note_file_changes(Run& run, Cell& cell) {
+    for (const auto& [path, before] : cell.files_before) {
+        std::string after = run.files->digest(path);
+        if (after == before) continue;
+        cell.facts.bound.insert(file_state(path));
+        cell.files[from_utf8(path)] = from_utf8(after);
+    }
+}
+
 core::Outcome outcome_of(const Cell& cell) {
     switch (cell.status) {
         case CellStatus::failed: return cell.expects_error ? core::Outcome::succeeded : core::Outcome::failed;
@@ -284,6 +306,15 @@ std::map<std::string, std::string> module_names_before(const Run& run, std::size
 
 core::CellNeeds needs_of(const Run& run, const Cell& cell, const core::DependencyTracker& tracker) {
     core::CellNames names = cell.names;
+    // Every cell reads the process state, and the files its strings name, when they exist or an
+    // earlier cell changed them.
+    for (const std::string& kind : state_kinds())
+        if (!names.binds.count(kind)) names.reads.push_back(kind);
+    for (const std::string& literal : names.literals) {
+        if (names.written.count(literal)) continue;  // what it only writes is no input of it
+        std::string name = file_state(Files::path(run.options.cwd, literal));
+        if (tracker.providers().count(name) || !run.files->digest(file_of(name)).empty()) names.reads.push_back(name);
+    }
     core::CellNeeds needs = tracker.needs(names);
     while (true) {
         std::set<std::string> more;
@@ -308,6 +339,15 @@ core::CellNeeds needs_of(const Run& run, const Cell& cell, const core::Dependenc
     }
 }
 
+std::vector<std::size_t> data_parents(const Run& run, const Cell& cell) {
+    std::set<std::size_t> parents;
+    for (const auto& [name, provider] : cell.needs.inputs)
+        if (!core::is_state(name) || is_file_state(name)) parents.insert(provider);
+    for (std::size_t parent : cell.needs.parents)
+        if (run.cells[parent].needs.barrier) parents.insert(parent);
+    return {parents.begin(), parents.end()};
+}
+
 void run_main_cell(Run& run, std::size_t index) {
     provide(run, index);
     execute(run, index, true);
@@ -315,10 +355,16 @@ void run_main_cell(Run& run, std::size_t index) {
 
 void run_cells(Run& run) {
     if (run.cache) run.cache->open();
-    if (run.options.jobs > 1 || !run.options.broker.empty()) {
-        run_with_workers(run);
-        return;
+    if (run.options.jobs > 1 || !run.options.broker.empty()) run_with_workers(run);
+    else run_in_order(run);
+    run.files->save();
+    if (run.cache) {
+        run.cache->remember(run);
+        run.cache->keep_within(run.options.cache_size);
     }
+}
+
+void run_in_order(Run& run) {
     for (std::size_t i = 0; i < run.cells.size(); ++i) {
         Cell& cell = run.cells[i];
         cell.needs = needs_of(run, cell, run.tracker);

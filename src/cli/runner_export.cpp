@@ -59,7 +59,7 @@ nb::dict component_model(const Run& run, std::size_t index) {
     model["name"] = from_utf8(cell.name);
     model["code"] = from_utf8(cell.code);
     nb::list parents, imports, inputs, outputs;
-    for (std::size_t parent : cell.needs.parents) {
+    for (std::size_t parent : data_parents(run, cell)) {
         if (run.cells[parent].sets_parameters) continue;
         nb::dict reference;
         reference["id"] = from_utf8(run.cells[parent].id);
@@ -73,7 +73,7 @@ nb::dict component_model(const Run& run, std::size_t index) {
     }
     std::set<std::string> left;
     for (const auto& [name, provider] : cell.needs.inputs) {
-        if (modules.count(name) || run.cells[provider].sets_parameters) continue;
+        if (modules.count(name) || run.cells[provider].sets_parameters || core::is_state(name)) continue;
         inputs.append(from_utf8(name));
         left.insert(name);
     }
@@ -81,7 +81,8 @@ nb::dict component_model(const Run& run, std::size_t index) {
     for (const std::string& name : cell.facts.bound) left.insert(name);
     for (const std::string& name : cell.facts.deleted) left.erase(name);
     for (const std::string& name : left)
-        if (!cell.modules.contains(from_utf8(name)) && !cell.names.imports.count(name)) outputs.append(from_utf8(name));
+        if (!cell.modules.contains(from_utf8(name)) && !cell.names.imports.count(name) && !core::is_state(name))
+            outputs.append(from_utf8(name));
     model["parents"] = parents;
     model["imports"] = imports;
     model["inputs"] = inputs;

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,7 +42,9 @@ extern const std::chrono::steady_clock::time_point loaded_at;
 struct Options {
     std::string notebook, output, cache_dir, cwd;  // absolute, fixed before any cell runs
     nb::dict parameters;                           // overrides, already parsed
-    bool use_cache = true, force = false, quiet = false;
+    bool use_cache = true, force = false, quiet = false, explain = false;
+    std::vector<std::string> rerun;  // cells to run with their descendants, by name or id
+    std::size_t cache_size = std::size_t(10) << 30;
     int jobs = 1;
     std::string broker, backend;  // empty: run locally
     double timeout = 0;           // seconds; 0: none
@@ -57,6 +60,8 @@ struct Cell {
     core::CellNames names;       // what its code does with names
     core::CellNeeds needs;       // known when the run reaches the cell
     std::string key;             // in the run cache; "#<position>" without one
+    nb::dict material;           // what the key covers, kept to say why a cell runs
+    bool volatile_key = false;   // tagged no-cache or named with --rerun: runs every time
     CellStatus status = CellStatus::pending;
     double duration = 0;
     nb::object events;            // its output events, once finished
@@ -68,11 +73,45 @@ struct Cell {
     nb::dict stored;              // name -> digest of the value it left, in the value store
     nb::dict grouped;             // digest -> the names stored together in it (they share objects)
     nb::dict value_reads;         // name -> globals its value's functions may read when called
+    std::map<std::string, std::string> files_before;  // path -> digest of the files it names, before it ran
+    nb::dict files;               // path -> digest of the files it changed, as it left them
     nb::dict unstored;            // name -> why that value is not stored
 };
 
 class Engine;
 class Cache;
+
+// The contents of files and local modules, by digest (runner_files.cpp).
+class Files {
+public:
+    explicit Files(std::string remembered);  // the file remembering digests between runs; "" for none
+    // The digest of a regular file's contents; "" when there is none.
+    std::string digest(const std::string& path);
+    // The absolute path a cell's string names, read from the working directory.
+    static std::string path(const std::string& cwd, const std::string& literal);
+    // A module imported from the working directory, with the local modules it imports; "" else.
+    std::string module_digest(const std::string& cwd, const std::string& module);
+    void save();
+
+private:
+    std::vector<std::string> imports_of(const std::string& source);
+    std::string remembered_;
+    nb::dict known_;  // path -> ((size, mtime_ns, inode), digest)
+    bool changed_ = false;
+    std::map<std::string, std::string> modules_;
+};
+
+// The process state that cells read and change without names (see engine_state.hpp), with the
+// shell's own settings, which magics change (%matplotlib, %config, %load_ext).
+inline const std::vector<std::string>& state_kinds() {
+    static const std::vector<std::string> kinds{"<random>", "<numpy.random>", "<numpy printoptions>",
+                                                "<pandas options>", "<matplotlib rcParams>", "<warnings>",
+                                                "<sys.path>", "<os.environ>", "<cwd>", "<ipython>"};
+    return kinds;
+}
+inline bool is_file_state(const std::string& name) { return name.rfind("<file:", 0) == 0; }
+inline std::string file_state(const std::string& path) { return "<file:" + path + ">"; }
+inline std::string file_of(const std::string& name) { return name.substr(6, name.size() - 7); }
 
 // What an engine's namespace holds: name -> the key of the cell whose state of it that is.
 using Holdings = std::map<std::string, std::string>;
@@ -81,7 +120,7 @@ using Holdings = std::map<std::string, std::string>;
 // earlier cell again.
 struct Step {
     enum Kind { load, rerun } kind;
-    nb::dict imports, values;                   // load: name -> module, name -> digest
+    nb::dict imports, values, states;           // load: name -> module; name, state -> digest
     nb::list groups;                            // load: the digests that hold several names
     std::map<std::string, std::size_t> from;    // load: name -> the cell whose state it is
     std::size_t cell = 0;                       // rerun
@@ -97,7 +136,9 @@ struct Run {
     std::string store;               // the value store: the cache's, or the run's own for workers
     std::string own_store;           // the run's own store, removed when the run ends
     std::unique_ptr<Engine> engine;  // started when a cell must run
+    std::unique_ptr<Files> files;
     std::chrono::steady_clock::time_point started = loaded_at;
+    std::string nonce;  // this run's own: in the keys of the cells that run every time
     Run();
     ~Run();
 };
@@ -172,20 +213,56 @@ private:
 };
 
 // runner_cache.cpp
+struct CacheUsage {
+    std::size_t entries = 0, values = 0, bytes = 0;
+};
+
 class Cache {
 public:
-    explicit Cache(const Run& run);
-    std::string key_of(const Run& run, const Cell& cell) const;
-    bool load(Cell& cell);        // from the entry of cell.key; a damaged one is ignored with a warning
+    explicit Cache(const Run& run);  // nothing is written before open()
+    std::string key_of(const Run& run, Cell& cell) const;  // and the cell's material of it
+    nb::dict material_of(const Run& run, const Cell& cell) const;
+    bool load(Cell& cell);  // from the entry of cell.key; a damaged one is ignored with a warning
     bool has(const std::string& key) const;
-    void store(const Cell& cell);  // a successful run's entry
+    nb::object record_of(const std::string& key) const;  // None when there is none to trust
+    void store(const Run& run, const Cell& cell);      // a successful run's entry
+    void remember(const Run& run);                     // the keys the notebook's cells ran as
+    // The key and status ("ran", "failed") the cell had in the notebook's last run; empty when none.
+    std::pair<std::string, std::string> last_run(const Run& run, const Cell& cell) const;
+    std::vector<std::string> notebooks() const;  // those whose runs the cache remembers
+    void keep_within(std::size_t limit);  // evicts entries used least recently
+    // Removes the entries `keep` does not keep, and the values no entry refers to.
+    std::size_t prune(const std::function<bool(const std::string& key, nb::handle record)>& keep);
+    CacheUsage usage() const;
     const std::string& values() const { return values_; }
+    const std::string& root() const { return root_; }
     nb::object analysis(nb::handle code);  // the analysis of a code, kept by its digest
     void open();  // makes the directories: done when the run starts
+    std::string remembered_files() const { return root_ + "/files.json"; }
 
 private:
+    struct Contents {
+        struct Entry {
+            std::string key, path;
+            std::size_t size;
+            double used;
+            std::vector<std::string> values;
+            nb::object record;  // None when it cannot be read
+        };
+        std::vector<Entry> entries;
+        std::map<std::string, std::pair<std::string, std::size_t>> values;  // digest -> path, size
+        std::map<std::string, int> references;
+        std::size_t bytes = 0;
+    };
+    Contents contents() const;
+    void remove(Contents& c, const Contents::Entry& entry);
+    bool trusted(const std::string& path) const;
+    void touch(const std::string& path);
+    std::string index_path(const std::string& notebook) const;
+
     std::string root_, entries_, values_, analyses_, environment_;
-    bool opened_ = false;
+    bool opened_ = false, wrote_ = false;
+    std::set<std::string> used_;  // the entries this run used or wrote: never evicted by it
     std::vector<std::pair<std::string, nb::object>> pending_analyses_;  // written once opened
 };
 
@@ -194,7 +271,11 @@ void run_cells(Run& run);
 // What the cell needs, given the cells before it: the names its code reads, and the globals that
 // the functions of the values it reads may read when called (model.predict reads SCALE).
 core::CellNeeds needs_of(const Run& run, const Cell& cell, const core::DependencyTracker& tracker);
+// The cells a cell takes names or files from, and the barriers before it: its parents in the
+// pipeline. (Process state comes from further cells, which every later cell would list.)
+std::vector<std::size_t> data_parents(const Run& run, const Cell& cell);
 void run_main_cell(Run& run, std::size_t index);  // gives the main engine what it reads and runs it
+void run_in_order(Run& run);  // every cell in the main engine
 std::string dumps(nb::handle value);  // JSON text
 // The helper's after_cell request for a cell: with a value store, the values to store.
 std::string after_request(const Run& run, const Cell& cell);
@@ -207,6 +288,10 @@ void conclude(Run& run, Cell& cell, const Execution& result, nb::list events, do
 void plan_inputs(const Run& run, std::size_t index, Holdings& holds, std::vector<Step>& steps,
                  std::set<std::size_t>& planned);
 void skip(Run& run, Cell& cell);  // a cell reading what a failed cell would have bound
+// The files a cell's strings name, as they are before it runs, and after: a file it changed is a
+// state it provides to later cells.
+void note_files_before(Run& run, Cell& cell);
+void note_file_changes(Run& run, Cell& cell);
 core::Outcome outcome_of(const Cell& cell);
 
 // runner_workers.cpp: side engines (--jobs) and celery workers (--remote)
@@ -251,6 +336,12 @@ struct ProgressScope {
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start);
+
+// runner_explain.cpp: --explain, and the cache command
+// The keys of the notebook's cells as they stand, computed without running any.
+void plan_keys(Run& run, const std::function<void(Cell& cell, bool cached)>& each);
+int explain(Run& run);
+void register_cache_command(const Scope& s);
 
 // runner_export.cpp, runner_optimize.cpp
 void register_export(const Scope& s);

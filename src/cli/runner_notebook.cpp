@@ -159,6 +159,9 @@ core::CellNames analysed(Run& run, nb::handle code) {
         for (nb::handle name : globals) names.sets_of[text_of(function)].push_back(text_of(name));
     names.binds_unseen = arg_bool(result["binds_unseen"]);
     names.reads_unseen = arg_bool(result["reads_unseen"]);
+    fill(names.literals, result["literals"]);
+    fill(names.written, result["written"]);
+    fill(names.modules, result["modules"]);
     return names;
 }
 
@@ -191,7 +194,7 @@ nb::dict trelvo_metadata(const Run& run, const Cell& cell) {
     metadata["status"] = cell.status == CellStatus::ran ? "successful" : status_word(cell.status);
     metadata["duration"] = std::round(cell.duration * 1e6) / 1e6;
     nb::list parents;
-    for (std::size_t parent : cell.needs.parents)
+    for (std::size_t parent : data_parents(run, cell))
         if (!run.cells[parent].sets_parameters) parents.append(from_utf8(run.cells[parent].id));
     metadata["parents"] = parents;
     return metadata;
@@ -249,6 +252,7 @@ void plan(Run& run) {
         run.cache = std::make_unique<Cache>(run);
         run.store = run.cache->values();
     }
+    if (!run.files) run.files = std::make_unique<Files>(run.cache ? run.cache->remembered_files() : "");
     nb::list cells = nb::borrow<nb::list>(run.notebook["cells"]);
     int count = 0;
     for (std::size_t i = 0; i < nb::len(cells); ++i) {
@@ -267,9 +271,21 @@ void plan(Run& run) {
         cell.count = ++count;
         cell.expects_error = has_tag(nb_cell, "raises-exception");
         cell.sets_parameters = has_tag(nb_cell, "parameters") || has_tag(nb_cell, "injected-parameters");
+        const std::vector<std::string>& rerun = run.options.rerun;
+        cell.volatile_key = has_tag(nb_cell, "no-cache") ||
+                            std::find(rerun.begin(), rerun.end(), cell.name) != rerun.end() ||
+                            std::find(rerun.begin(), rerun.end(), cell.id) != rerun.end();
         cell.names = analysed(run, code);
         run.cells.push_back(std::move(cell));
     }
+    for (const std::string& wanted : run.options.rerun)
+        if (std::none_of(run.cells.begin(), run.cells.end(),
+                         [&](const Cell& cell) { return cell.name == wanted || cell.id == wanted; })) {
+            std::string names;
+            for (const Cell& cell : run.cells) names += (names.empty() ? "" : ", ") + cell.name;
+            usage_error("--rerun " + wanted + ": no code cell has that name or id (cells: " + names + ")");
+        }
+    run.nonce = text_of(imported("uuid").attr("uuid4")().attr("hex"));
 }
 
 void read_parameters(Run& run) {

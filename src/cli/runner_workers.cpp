@@ -20,8 +20,8 @@ constexpr const char* kTaskName = "trelvo_core.cli.runner.TrelvoRemoteCellsTask"
 // What a worker is asked to do, made whole by the main thread: loads and runs, the cell last.
 struct Action {
     bool load = false;
-    nb::dict imports, values;  // load: name -> module, name -> digest
-    nb::list groups;           // load: digests holding several names
+    nb::dict imports, values, states;  // load: name -> module; name, state -> digest
+    nb::list groups;                   // load: digests holding several names
     std::string code, after;   // run
     int count = 0;
 };
@@ -87,11 +87,10 @@ Done perform_in(Engine& engine, const std::vector<Action>& actions, const std::s
         if (action.load) {
             nb::dict request;
             request["imports"] = action.imports;
-            if (nb::len(action.values)) {
-                request["values"] = action.values;
-                request["groups"] = action.groups;
-                request["dir"] = from_utf8(store);
-            }
+            request["states"] = action.states;
+            request["values"] = action.values;
+            request["groups"] = action.groups;
+            request["dir"] = from_utf8(store);
             if (nb::len(nb::object(engine.call("prepare", dumps(request))["failed"]))) {
                 done.unloadable = true;
                 return done;
@@ -203,13 +202,15 @@ protected:
             step["load"] = nb::bool_(action.load);
             step["imports"] = action.imports;
             step["values"] = action.values;
+            step["states"] = action.states;
             step["groups"] = action.groups;
             step["code"] = from_utf8(action.code);
             step["after"] = from_utf8(action.after);
             step["count"] = action.count;
             steps.append(step);
-            for (auto [name, digest] : action.values)
-                values[digest] = read_bytes(read_bytes_path(store_, text_of(digest)));
+            for (nb::handle loads : {nb::handle(action.values), nb::handle(action.states)})
+                for (auto [name, digest] : nb::borrow<nb::dict>(loads))
+                    values[digest] = read_bytes(read_bytes_path(store_, text_of(digest)));
         }
         request["steps"] = steps;
         request["values"] = values;
@@ -302,6 +303,28 @@ nb::object celery_app(const Options& options) {
 
 // ---- the schedule ------------------------------------------------------------------------------
 
+// Modules whose use changes no process state.
+bool is_pure_module(const std::string& name) {
+    static const std::set<std::string> pure{"math", "cmath", "time", "json", "re", "string", "textwrap",
+                                            "collections", "itertools", "functools", "operator", "datetime",
+                                            "decimal", "fractions", "statistics", "typing", "dataclasses", "enum",
+                                            "copy", "pprint", "bisect", "heapq", "array", "struct"};
+    return pure.count(name) > 0;
+}
+
+// What a cell still to run may change, as far as its code tells before it runs: the files its
+// strings name, and the process state when it imports or uses a module that can change it.
+core::RunFacts possible_changes(const Run& run, const Cell& cell, const core::DependencyTracker& before) {
+    core::RunFacts facts;
+    for (const std::string& literal : cell.names.literals) facts.bound.insert(file_state(Files::path(run.options.cwd, literal)));
+    bool stateful = !cell.names.modules.empty() || cell.names.binds_unseen;
+    for (const std::string& name : cell.names.reads)
+        if (before.holds_module(name) && !is_pure_module(name)) stateful = true;
+    if (stateful)
+        for (const std::string& kind : state_kinds()) facts.bound.insert(kind);
+    return facts;
+}
+
 struct Ahead {
     std::size_t worker;
     core::CellNeeds needs;  // what it ran with
@@ -317,6 +340,7 @@ std::vector<Action> actions_for(const Run& run, std::size_t index, const std::ve
         if (action.load) {
             action.imports = step.imports;
             action.values = step.values;
+            action.states = step.states;
             action.groups = step.groups;
         } else {
             const Cell& again = run.cells[step.cell];
@@ -367,6 +391,7 @@ public:
             } else if (remote_) {
                 if (ran_ahead && !ran_ahead->error.empty()) throw std::runtime_error(ran_ahead->error);
                 progress->started(cell);
+                note_files_before(run_, cell);
                 std::size_t worker = free_worker();
                 std::vector<Step> steps;
                 std::set<std::size_t> planned;
@@ -455,7 +480,8 @@ private:
                 start(k, needs, *worker);
             }
             blocked |= needs.barrier || cell.names.reads_unseen;
-            forward.record(cell.names, needs, core::RunFacts(), core::Outcome::succeeded);
+            core::RunFacts facts = possible_changes(run_, cell, forward);
+            forward.record(cell.names, needs, facts, core::Outcome::succeeded);
         }
     }
 
@@ -499,6 +525,7 @@ private:
         note_held(run_, entry.holds, cell);
         cell.needs = actual;
         cell.key = key;
+        note_files_before(run_, cell);
         progress->started(cell);
         workers_[worker]->begin(std::move(actions));
         ahead_.emplace(index, std::move(entry));
@@ -537,6 +564,7 @@ nb::object serve_cells(const Args& a) {
             action.load = arg_bool(step["load"]);
             action.imports = nb::borrow<nb::dict>(step["imports"]);
             action.values = nb::borrow<nb::dict>(step["values"]);
+            action.states = nb::borrow<nb::dict>(step["states"]);
             action.groups = nb::borrow<nb::list>(step["groups"]);
             action.code = text_of(step["code"]);
             action.count = nb::cast<int>(step["count"]);

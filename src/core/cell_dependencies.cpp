@@ -49,7 +49,7 @@ void DependencyTracker::record(const CellNames& cell, const CellNeeds& needs, co
     const std::size_t index = cells_.size();
     cells_.push_back(cell);
     for (const auto& [name, provider] : needs.inputs)
-        if (!modules_.count(name)) provider_[name] = index;
+        if (!modules_.count(name) && !is_state(name)) provider_[name] = index;
     std::set<std::string> bound = cell.binds;
     bound.insert(needs.also_binds.begin(), needs.also_binds.end());
     bound.insert(facts.bound.begin(), facts.bound.end());

@@ -22,6 +22,9 @@ struct CellNames {
     std::map<std::string, std::vector<std::string>> sets_of;
     bool binds_unseen = false;  // a star import, exec, a binding magic: names it does not spell out
     bool reads_unseen = false;  // globals(), eval, %who: it may read any name
+    std::set<std::string> literals;  // its strings: the paths of files it may read or write
+    std::set<std::string> written;   // of literals, those it only writes (np.save(path), open(path, 'w'))
+    std::set<std::string> modules;   // the modules it imports ("os.path", "mylib")
 };
 
 // What a cell did when it ran, or what the record of an earlier run says it did.
@@ -42,10 +45,14 @@ struct CellNeeds {
     std::map<std::string, std::size_t> tainted;  // name -> failed cell that would have bound it
 };
 
+// Names of state that is no Python name (process state, files) start with '<': "<numpy.random>",
+// "<file:/data/sales.csv>". Only the cells that change such a state provide it.
+inline bool is_state(const std::string& name) { return !name.empty() && name[0] == '<'; }
+
 // Follows a notebook's cells in order. A name a cell reads comes from the nearest earlier cell
 // that read or bound it (a cell hands on the names it was given, also when it failed), except a
-// module: every cell holding it holds the same module, so it comes from the cell that imported
-// it. A function brings the globals its body reads, and the globals it assigns count as possible
+// module and a state: every cell holding it holds the same module, and reading a state leaves
+// it as it was, so they come from the cell that bound them. A function brings the globals its body reads, and the globals it assigns count as possible
 // bindings of the cell that calls it. A barrier (a cell that binds names it does not spell out)
 // is a parent of every later cell. A name that a failed cell would have bound is tainted until a
 // later cell surely binds it; a cell that reads a tainted name is skipped and taints what it

@@ -1,6 +1,7 @@
 """Notebooks written with nbformat and the real `trelvo` command run in a subprocess."""
 
 import json
+import re
 import subprocess
 import sys
 
@@ -47,6 +48,33 @@ def outputs_of(path):
     return json.dumps([cell.get("outputs") for cell in executed(path).cells], sort_keys=True)
 
 
+def masked(outputs):
+    """Outputs as compared: consecutive chunks of one stream merged (the kernel's flush timing
+    decides how they arrive), addresses, process ids and pandas' random table ids masked."""
+    merged = []
+    for output in outputs:
+        output = dict(output)
+        if merged and output["output_type"] == "stream" == merged[-1]["output_type"] \
+                and output["name"] == merged[-1]["name"]:
+            merged[-1] = {**merged[-1], "text": merged[-1]["text"] + output["text"]}
+            continue
+        merged.append(output)
+    text = json.dumps(merged, sort_keys=True)
+    for pattern, mask in ((r"0x[0-9a-fA-F]+", "0x?"), (r"ipykernel_\d+", "ipykernel_?"), (r"T_[0-9a-f]{5}", "T_?"),
+                          (r"Overwriting (\S+)\\n", r"Writing \1\\n")):  # %%writefile, when run again
+        text = re.sub(pattern, mask, text)
+    return text
+
+
+def same_as_a_full_run(path, out, cwd):
+    """Whether the executed notebook out holds what a --no-cache run of the notebook writes."""
+    reference = out.parent / (out.stem + ".full.ipynb")
+    done = trelvo("run", path, "--no-cache", "-o", reference, cwd=cwd)
+    assert done.returncode in (0, 1), done.stderr
+    return [masked(c.get("outputs", [])) for c in executed(out).cells] == \
+        [masked(c.get("outputs", [])) for c in executed(reference).cells]
+
+
 @pytest.fixture(scope="session")
 def trelvo_worker(redis_url, tmp_path_factory, worker_starter):
     """A celery worker started with `trelvo worker` on the test redis-server."""
@@ -66,4 +94,5 @@ def cli():
     from types import SimpleNamespace
 
     return SimpleNamespace(write=write_notebook, trelvo=trelvo, executed=executed,
-                           statuses=statuses, outputs_of=outputs_of)
+                           statuses=statuses, outputs_of=outputs_of, masked=masked,
+                           same_as_a_full_run=same_as_a_full_run)

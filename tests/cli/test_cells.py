@@ -23,7 +23,7 @@ def test_names_read_before_bound_in_evaluation_order():
                              "i", "items", "acc", "open", "name", "default", "gain", "Base", "width",
                              "lookup", "key", "print", "Missing", "error"]
     assert set(cell["binds"]) == {"timed", "os", "np", "total", "count", "i", "acc", "handle", "text",
-                                  "scale", "Model", "found", "error"}
+                                  "scale", "Model", "found", "error", "<ipython>"}  # %matplotlib sets the shell
     assert cell["maybe_binds"] == ["acc", "error", "i"] and cell["imports"] == ["np", "os"]
     assert cell["globals_of"]["scale"] == ["default", "gain"]
     assert not cell["binds_unseen"] and not cell["reads_unseen"]
@@ -32,7 +32,7 @@ def test_names_read_before_bound_in_evaluation_order():
 
 def test_names_the_code_does_not_spell_out():
     star = analyse_cell("from math import *\n%pylab inline\nx = linspace(0, 1)")
-    assert star["binds_unseen"] and not star["reads_unseen"] and star["binds"] == ["x"]
+    assert star["binds_unseen"] and not star["reads_unseen"] and star["binds"] == ["<ipython>", "x"]
     dynamic = analyse_cell("print('{a}'.format(**locals()), eval('b'))")
     assert dynamic["reads_unseen"] and dynamic["binds_unseen"]  # locals() can be written through
     assert analyse_cell("print(Out[3], _)")["reads_unseen"]  # the history of earlier cells

@@ -9,7 +9,8 @@ pytestmark = pytest.mark.timeout(300)
 
 NOTEBOOK = [
     ("x = 0\ntrap = 99", ["parameters"]),
-    "# name: upstream\nimport pathlib\nruns = pathlib.Path('runs.log')\n"
+    # The count's path is built, not written out: the run cache does not follow the file.
+    "# name: upstream\nimport pathlib\nruns = pathlib.Path('runs' + '.log')\n"
     "runs.write_text((runs.read_text() if runs.exists() else '') + 'ran\\n')\nbase = 10",
     "# name: score\nif x == trap:\n    raise ValueError('trapped')\nloss = (x - 3) ** 2 + base",
 ]

@@ -46,6 +46,11 @@ TEST(DependencyTracker, NearestCellThatMentionsTheNameHandsItOnButModulesComeFro
     EXPECT_EQ(needs[3].inputs.at("np"), 0u);
     EXPECT_EQ(needs[3].parents, (Indices{0, 1}));
     EXPECT_TRUE(needs[4].parents.empty());
+    // A state comes from the cell that changed it, not from the cells that only read it since.
+    DependencyTracker state;
+    auto seeded = follow(state, {names({}, {"<numpy.random>"}), names({"<numpy.random>"}, {}),
+                                 names({"<numpy.random>"}, {})});
+    EXPECT_EQ(seeded[2].inputs.at("<numpy.random>"), 0u);
 }
 
 TEST(DependencyTracker, FunctionsBringTheGlobalsTheyReadAndBindTheGlobalsTheyAssign) {
