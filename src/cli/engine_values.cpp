@@ -20,7 +20,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace trelvo::cli::engine {
@@ -33,6 +35,7 @@ const Scope* values_scope = nullptr;
 constexpr char kMagic[8] = {'T', 'R', 'V', 'V', 'A', 'L', '1', '\n'};
 constexpr std::size_t kAlignment = 64;
 constexpr Py_ssize_t kOutOfBand = 64 * 1024;  // smaller buffers stay in the pickle stream
+constexpr std::size_t kOverlapFrom = 4 << 20;   // values this large are hashed while written
 
 std::size_t aligned(std::size_t offset) { return (offset + kAlignment - 1) / kAlignment * kAlignment; }
 
@@ -56,32 +59,33 @@ std::string file_path(const std::string& directory, const std::string& digest) {
     return directory + "/" + digest.substr(0, 2) + "/" + digest;
 }
 
-// Writes every byte of the vectors; the GIL is released meanwhile.
-void write_all(int fd, std::vector<iovec> parts, const std::string& path) {
-    int error = 0;
-    {
-        nb::gil_scoped_release release;
-        std::size_t first = 0;
-        while (first < parts.size()) {
-            int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
-            ssize_t written = ::writev(fd, &parts[first], count);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                error = errno;
-                break;
-            }
-            auto left = static_cast<std::size_t>(written);
-            while (first < parts.size() && left >= parts[first].iov_len) left -= parts[first++].iov_len;
-            if (first < parts.size()) {
-                parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
-                parts[first].iov_len -= left;
-            }
+// Writes every byte of the vectors, a few megabytes at a time while keep_going() holds; the GIL
+// must be released by the caller when the write is large. Returns 0 or the errno of a failure.
+int write_all(int fd, std::vector<iovec> parts, const std::function<bool()>& keep_going) {
+    constexpr std::size_t kChunk = 8 << 20;
+    std::size_t first = 0;
+    while (first < parts.size()) {
+        if (!keep_going()) return 0;
+        // The vectors that make up the next chunk, the last one cut at its end.
+        std::size_t last = first, size = 0;
+        while (last < parts.size() && last - first < IOV_MAX && size < kChunk) size += parts[last++].iov_len;
+        std::size_t over = size > kChunk ? size - kChunk : 0;
+        iovec saved = parts[last - 1];
+        parts[last - 1].iov_len -= over;
+        ssize_t written = ::writev(fd, &parts[first], static_cast<int>(last - first));
+        parts[last - 1] = saved;
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        auto left = static_cast<std::size_t>(written);
+        while (first < parts.size() && left >= parts[first].iov_len) left -= parts[first++].iov_len;
+        if (first < parts.size()) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
+            parts[first].iov_len -= left;
         }
     }
-    if (error) {
-        errno = error;
-        raise_os_error(path);
-    }
+    return 0;
 }
 
 // buffer_callback of the pickler: large contiguous buffers go out of band into the list.
@@ -194,34 +198,15 @@ ValueFile write_value_file(const Scope& scope, nb::handle value, const std::stri
     std::vector<std::uint64_t> header{static_cast<std::uint64_t>(views[0]->buffer.len), views.size() - 1};
     for (std::size_t i = 1; i < views.size(); ++i) header.push_back(static_cast<std::uint64_t>(views[i]->buffer.len));
 
-    nb::object hash = scope.get("xxhash").attr("xxh3_128")();
-    hash.attr("update")(nb::bytes(reinterpret_cast<const char*>(header.data()), header.size() * sizeof(std::uint64_t)));
-    hash.attr("update")(in_band);
-    for (nb::handle buffer : out_of_band) hash.attr("update")(buffer.attr("raw")());
     ValueFile file;
-    file.digest = utf8(hash.attr("hexdigest")());
     file.reads = nb::borrow<nb::list>(values_scope->get("sorted")(reads));
-    std::size_t offset = aligned(sizeof kMagic + header.size() * sizeof(std::uint64_t));
-    for (const auto& view : views) offset = aligned(offset + static_cast<std::size_t>(view->buffer.len));
-    file.size = offset;
-
-    std::string path = file_path(directory, file.digest);
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0) return file;
-    std::string folder = directory + "/" + file.digest.substr(0, 2);
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) raise_os_error(folder);
-    std::string temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(temporary_counter++);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) raise_os_error(temporary);
-
     static const char zeros[kAlignment] = {};
     std::vector<iovec> parts;
-    std::size_t written = 0;
     auto add = [&](const void* data, std::size_t size) {
         if (size) parts.push_back({const_cast<void*>(data), size});
-        written += size;
+        file.size += size;
     };
-    auto pad = [&] { add(zeros, aligned(written) - written); };
+    auto pad = [&] { add(zeros, aligned(file.size) - file.size); };
     add(kMagic, sizeof kMagic);
     add(header.data(), header.size() * sizeof(std::uint64_t));
     pad();
@@ -229,18 +214,76 @@ ValueFile write_value_file(const Scope& scope, nb::handle value, const std::stri
         add(view->buffer.buf, static_cast<std::size_t>(view->buffer.len));
         pad();
     }
-    try {
-        write_all(fd, std::move(parts), temporary);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw;
+    auto digest_of = [&] {  // under the GIL
+        nb::object hash = scope.get("xxhash").attr("xxh3_128")();
+        hash.attr("update")(nb::bytes(reinterpret_cast<const char*>(header.data()), header.size() * sizeof(std::uint64_t)));
+        hash.attr("update")(in_band);
+        for (nb::handle buffer : out_of_band) hash.attr("update")(buffer.attr("raw")());
+        return utf8(hash.attr("hexdigest")());
+    };
+    auto exists = [&](const std::string& digest) {
+        struct stat status {};
+        return ::stat(file_path(directory, digest).c_str(), &status) == 0;
+    };
+
+    if (file.size < kOverlapFrom) {
+        file.digest = digest_of();
+        if (exists(file.digest)) return file;
     }
-    if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        int error = errno;
+    // A large value is written while another thread computes its digest; when the store already
+    // holds that digest (a later cell that left the same array), writing stops there.
+    std::string temporary = directory + "/.tmp." + std::to_string(::getpid()) + "." + std::to_string(temporary_counter++);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) raise_os_error(temporary);
+    bool duplicate = false;
+    int error = 0;
+    if (!file.digest.empty()) {
+        error = write_all(fd, parts, [] { return true; });
+    } else {
+        std::atomic<bool> known{false};
+        std::exception_ptr failure;
+        {
+            nb::gil_scoped_release release;
+            std::thread hasher([&] {
+                nb::gil_scoped_acquire gil;
+                try {
+                    file.digest = digest_of();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                known = true;
+            });
+            error = write_all(fd, parts, [&] {
+                if (!known || failure) return true;
+                duplicate = exists(file.digest);
+                return !duplicate;
+            });
+            hasher.join();
+        }
+        if (failure) {
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            std::rethrow_exception(failure);
+        }
+        duplicate = duplicate || (!error && exists(file.digest));
+    }
+    if (::close(fd) != 0 && !error) error = errno;
+    if (duplicate || error) {
         ::unlink(temporary.c_str());
+        if (duplicate) return file;
         errno = error;
-        raise_os_error(path);
+        raise_os_error(temporary);
+    }
+    std::string folder = directory + "/" + file.digest.substr(0, 2);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        ::unlink(temporary.c_str());
+        raise_os_error(folder);
+    }
+    if (::rename(temporary.c_str(), file_path(directory, file.digest).c_str()) != 0) {
+        int failed = errno;
+        ::unlink(temporary.c_str());
+        errno = failed;
+        raise_os_error(file_path(directory, file.digest));
     }
     return file;
 }
@@ -344,6 +387,12 @@ std::string unpicklable_reason(const Scope& scope, nb::handle name, nb::handle v
 
 namespace {
 
+nb::object write_value(const Args& a) {
+    nb::object globals = a[2].is_none() ? nb::object(nb::dict()) : nb::borrow(a[2]);
+    ValueFile file = write_value_file(*values_scope, a[1], utf8(arg_str(a[0], "directory")), globals);
+    return from_utf8(file.digest);
+}
+
 nb::object read_value(const Args& a) {
     nb::object globals = a[2].is_none() ? nb::object(nb::dict()) : nb::borrow(a[2]);
     return read_value_file(*values_scope, utf8(arg_str(a[0], "directory")), utf8(arg_str(a[1], "digest")), globals);
@@ -370,6 +419,8 @@ void register_value_files(const Scope& scope) {
                     empty_function, "A stored function rebuilt in the namespace it is loaded into.");
     define_function(scope, "_fill_function", {arg("function"), arg("state")}, "None", fill_function,
                     "Gives a rebuilt function its defaults, names, attributes and closure.");
+    define_function(scope, "write_value", {arg("directory", "str"), arg("value"), opt("globals", nb::none())},
+                    "str", write_value, "Stores a value in the store under directory; returns its digest.");
     define_function(scope, "read_value", {arg("directory", "str"), arg("digest", "str"), opt("globals", nb::none())},
                     "Any", read_value, "A value of the store; its functions look their globals up in globals.");
 }
