@@ -3,6 +3,7 @@
 // run can put the state back as the cell left it.
 #include "engine_state.hpp"
 
+#include "calls.hpp"
 #include "checks.hpp"
 #include "strings.hpp"
 
@@ -56,8 +57,9 @@ nb::dict state_snapshot(const Scope& scope) {
     nb::object matplotlib = loaded(scope, "matplotlib");
     if (!matplotlib.is_none() && nb::hasattr(matplotlib, "rcParams"))
         state["<matplotlib rcParams>"] = nb::steal(PyDict_Copy(matplotlib.attr("rcParams").ptr()));
-    state["<warnings>"] = nb::list(scope.get("warnings").attr("filters"));
-    state["<sys.path>"] = nb::list(scope.get("sys").attr("path"));
+    // Copies: nb::list of an attribute would be the live list itself.
+    state["<warnings>"] = snapshot(scope.get("warnings").attr("filters"));
+    state["<sys.path>"] = snapshot(scope.get("sys").attr("path"));
     nb::object os = scope.get("os");
     state["<os.environ>"] = scope.get("dict")(os.attr("environ"));
     try {

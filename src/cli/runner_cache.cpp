@@ -385,6 +385,10 @@ void Cache::remove(Contents& c, const Contents::Entry& entry) {
 // `limit` bytes; those this run used stay.
 void Cache::keep_within(std::size_t limit) {
     if (!wrote_) return;
+    std::size_t bytes = 0;  // by the files' sizes: the records are read only when something must go
+    for (const std::string& directory : {entries_, values_})
+        for (const Stored& file : files_under(directory)) bytes += file.size;
+    if (bytes <= limit) return;
     Contents c = contents();
     if (c.bytes <= limit) return;
     std::sort(c.entries.begin(), c.entries.end(), [](const auto& a, const auto& b) { return a.used < b.used; });

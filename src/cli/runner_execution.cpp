@@ -93,7 +93,7 @@ void conclude(Run& run, Cell& cell, const Execution& result, nb::list events, do
     if (result.outcome == Execution::died || result.outcome == Execution::timed_out)
         events.append(error_output(result.outcome == Execution::died ? "DeadKernelError" : "TimeoutError", result.reason));
     cell.events = events;
-    cell.failure = result.reason;
+    cell.failure = result.outcome == Execution::timed_out ? "TimeoutError: " + result.reason : result.reason;
     cell.timing = result.timing;
     take_facts(run, cell, result.answer);
     note_file_changes(run, cell);
@@ -173,7 +173,10 @@ void plan_inputs(const Run& run, std::size_t index, Holdings& holds, std::vector
             }
             if (load.imports.contains(key) || from.modules.contains(key)) continue;
             auto held = holds.find(name);
-            if (held != holds.end() && held->second == from.key) continue;
+            // An import may change a state the engine held (pandas adds warning filters): after
+            // one, the states the cell reads are put back all the same.
+            bool imports_first = core::is_state(name) && nb::len(load.imports);
+            if (held != holds.end() && held->second == from.key && !imports_first) continue;
             if (from.stored.contains(key) && core::is_state(name)) {
                 load.states[key] = from.stored[key];
                 load.from[name] = provider;
@@ -354,6 +357,7 @@ void run_main_cell(Run& run, std::size_t index) {
 }
 
 void run_cells(Run& run) {
+    if (!run.options.broker.empty()) check_workers(run);  // before anything is written
     if (run.cache) run.cache->open();
     if (run.options.jobs > 1 || !run.options.broker.empty()) run_with_workers(run);
     else run_in_order(run);

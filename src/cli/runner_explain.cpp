@@ -32,7 +32,7 @@ std::string why_it_runs(const Run& run, const Cell& cell) {
                    ? "asked for with --rerun"
                    : "tagged no-cache";
     auto [key, status] = run.cache->last_run(run, cell);
-    if (key == cell.key && status == "failed") return "it failed last time";
+    if (status == "failed") return "it failed last time";
     nb::object last = key.empty() ? nb::object(nb::none()) : run.cache->record_of(key);
     if (last.is_none()) return "no entry";
     nb::object before = last.attr("get")("material", nb::dict());
@@ -109,6 +109,8 @@ int explain(Run& run) {
         std::string line = "  " + cell.name;
         if (line.size() < 24) line.resize(24, ' ');
         line += cached ? " cached" : " runs: " + why_it_runs(run, cell);
+        if (!cached && run.options.jobs > 1)
+            if (std::string main = why_in_main(run, cell, cell.needs); !main.empty()) line += " (in the main kernel: " + main + ")";
         print(line + "\n");
         cached_cells += cached;
     });

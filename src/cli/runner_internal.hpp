@@ -297,6 +297,8 @@ core::Outcome outcome_of(const Cell& cell);
 // runner_workers.cpp: side engines (--jobs) and celery workers (--remote)
 void run_with_workers(Run& run);
 void check_workers(const Run& run);  // a usage error when no celery worker answers
+// Why a cell whose parents have finished cannot run in a side kernel: "" when it can.
+std::string why_in_main(const Run& run, const Cell& cell, const core::CellNeeds& needs);
 void register_workers(const Scope& s);
 // The modules in the namespace before a cell: name -> module name.
 std::map<std::string, std::string> module_names_before(const Run& run, std::size_t index);

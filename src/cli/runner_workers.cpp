@@ -298,10 +298,12 @@ nb::object celery_app(const Options& options) {
     // A broker that cannot be reached fails the first send at once instead of retrying for ever.
     conf.attr("broker_connection_retry_on_startup") = false;
     conf.attr("broker_connection_max_retries") = 0;
+    conf.attr("broker_connection_timeout") = 4;
     return app;
 }
 
 // ---- the schedule ------------------------------------------------------------------------------
+
 
 // Modules whose use changes no process state.
 bool is_pure_module(const std::string& name) {
@@ -434,9 +436,6 @@ private:
     void accept(std::size_t index, Done& done) {
         Cell& cell = run_.cells[index];
         conclude(run_, cell, done.execution, done.events, done.duration);
-        if (!remote_ && done.execution.outcome == Execution::ok)
-            for (auto& worker : workers_)
-                if (!worker->holds.empty()) note_held(run_, worker->holds, cell);
         progress->finished(cell);
     }
 
@@ -486,21 +485,10 @@ private:
     }
 
     bool eligible(std::size_t index, Cell& cell, const core::CellNeeds& needs) {
-        if (needs.barrier || cell.names.reads_unseen || !needs.tainted.empty()) return false;
+        if (!needs.tainted.empty()) return false;
         for (std::size_t parent : needs.parents)
             if (parent >= index) return false;
-        for (const auto& [name, provider] : needs.inputs) {
-            const Cell& from = run_.cells[provider];
-            nb::str key = from_utf8(name);
-            if (from.modules.contains(key)) continue;
-            if (!from.stored.contains(key)) return false;
-            // A name sharing its object with names the cell does not read: changing it elsewhere
-            // would leave them unchanged here.
-            nb::object digest = from.stored[key];
-            if (from.grouped.contains(digest))
-                for (nb::handle member : from.grouped[digest])
-                    if (!needs.inputs.count(text_of(member))) return false;
-        }
+        if (!why_in_main(run_, cell, needs).empty()) return false;
         if (run_.cache && !run_.options.force) {
             core::CellNeeds actual = cell.needs;
             cell.needs = needs;
@@ -610,26 +598,64 @@ nb::object register_task_on(const Args& a) {
 
 }  // namespace
 
+// Why a cell whose parents have finished cannot run in a side kernel: "" when it can.
+std::string why_in_main(const Run& run, const Cell& cell, const core::CellNeeds& needs) {
+    if (needs.barrier) return "it binds names nobody can see before it runs";
+    if (cell.names.reads_unseen) return "it reads names it does not spell out";
+    for (const auto& [name, provider] : needs.inputs) {
+        const Cell& from = run.cells[provider];
+        nb::str key = from_utf8(name);
+        // What a cell still to run will store is not known yet.
+        if (from.modules.contains(key) || is_file_state(name) || from.status == CellStatus::pending) continue;
+        if (!from.stored.contains(key)) {
+            if (core::is_state(name)) return "it reads " + name + ", which " + from.name + " changes and the cache cannot hold";
+            return "'" + name + "' of " + from.name + " cannot be stored";
+        }
+        // A name sharing its object with names the cell does not read: changing it elsewhere
+        // would leave them unchanged here.
+        nb::object digest = from.stored[key];
+        if (from.grouped.contains(digest))
+            for (nb::handle member : from.grouped[digest])
+                if (!needs.inputs.count(text_of(member)))
+                    return "'" + name + "' shares its object with '" + text_of(member) + "'";
+    }
+    return "";
+}
+
 void run_with_workers(Run& run) {
     if (run.store.empty()) {
         run.own_store = text_of(imported("tempfile").attr("mkdtemp")(nb::arg("prefix") = "trelvo-values-"));
         run.store = run.own_store;
     }
-    if (!run.options.broker.empty()) check_workers(run);
     Schedule(run).run();
 }
 
+// Before any cell runs: the broker can be reached and a worker answers, or one line says which
+// is missing (the URL without its password), within seconds.
 void check_workers(const Run& run) {
-    nb::object app;
+    std::string broker = RemoteWorker::safe_url(run.options.broker);
+    nb::object app = celery_app(run.options);
+    bool answered = false;
     try {
-        app = celery_app(run.options);
-        bool answered = RemoteWorker::workers_answer(app, 3.0);
-        app.attr("close")();
-        if (answered) return;
-    } catch (nb::python_error&) {
+        nb::object connection = app.attr("connection_for_write")();
+        try {
+            connection.attr("ensure_connection")(nb::arg("max_retries") = 1, nb::arg("timeout") = 4);
+        } catch (nb::python_error& error) {
+            translate_exceptions([&] { connection.attr("close")(); });
+            PyErr_Clear();
+            std::string reason = text_of(error.value());
+            usage_error("cannot reach the broker " + broker + (reason.empty() ? "" : ": " + reason.substr(0, reason.find('\n'))));
+        }
+        connection.attr("close")();
+        answered = RemoteWorker::workers_answer(app, 3.0);
+    } catch (...) {
+        translate_exceptions([&] { app.attr("close")(); });
+        throw;
     }
-    usage_error("no celery worker answers at " + RemoteWorker::safe_url(run.options.broker) +
-                " (start one with: trelvo worker --broker " + RemoteWorker::safe_url(run.options.broker) + ")");
+    translate_exceptions([&] { app.attr("close")(); });
+    PyErr_Clear();
+    if (!answered)
+        usage_error("no celery worker answers at " + broker + " (start one with: trelvo worker --broker " + broker + ")");
 }
 
 void register_workers(const Scope& s) {
