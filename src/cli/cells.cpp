@@ -87,6 +87,9 @@ private:
         names.binds.insert(name);
         names.imports.erase(name);
     }
+    void effect(const std::string& what) {
+        if (names.ipython_effect.empty()) names.ipython_effect = what;
+    }
     void unseen(bool reads, bool binds) {
         names.reads_unseen |= reads;
         names.binds_unseen |= binds;
@@ -145,7 +148,11 @@ private:
                 names.imports.insert(name);
             }
         } else if (kind == "Assign") {
-            expression(node.attr("value"));
+            nb::object value = node.attr("value");
+            if (is_a(value, "Call") && is_a(value.attr("func"), "Attribute") &&
+                is_get_ipython(value.attr("func").attr("value")))
+                effect("an assignment from IPython syntax (x = !cmd, x = %magic)");
+            expression(value);
             each(node, "targets", &CellWalker::target);
         } else if (kind == "AugAssign") {
             nb::object target = node.attr("target");
@@ -328,6 +335,7 @@ private:
                 for (const std::string& word : words(texts[1]))
                     if (word[0] != '-') {
                         bind(word);
+                        effect("%%capture " + word);
                         break;
                     }
             for (std::size_t i = 1; i < texts.size(); ++i) parsed_statements(texts[i]);
@@ -344,6 +352,8 @@ private:
             bool appends = std::find(line.begin(), line.end(), "-a") != line.end();
             for (const std::string& word : line) literal(word, name == "writefile" && !appends);
         }
+        if (name == "pylab" || name == "run" || name == "store" || name == "writefile")
+            effect((method == "run_cell_magic" ? "%%" : "%") + name + (texts.size() > 1 ? " " + texts[1] : ""));
         if (name == "pylab" || name == "reset" || name == "reset_selective") unseen(false, true);
         if (name == "run" || name == "store") unseen(true, true);
         if (name == "who" || name == "whos" || name == "who_ls") unseen(true, false);
@@ -352,7 +362,10 @@ private:
         if (method == "run_cell_magic" && scripts.count(name) && texts.size() > 1) {
             std::vector<std::string> line = words(texts[1]);
             for (std::size_t i = 0; i + 1 < line.size(); ++i)
-                if (line[i] == "--out" || line[i] == "--err" || line[i] == "--proc") bind(line[i + 1]);
+                if (line[i] == "--out" || line[i] == "--err" || line[i] == "--proc") {
+                    bind(line[i + 1]);
+                    effect("%%" + name + " " + texts[1]);
+                }
         }
         if (method == "push" || method == "ex" || method == "ev") unseen(true, method != "ev");
         for (const std::string& text : texts) expanded_names(text);
@@ -480,6 +493,7 @@ nb::object analyse_cell(const Args& a) {
     result["literals"] = to_list(names.literals);
     result["written"] = to_list(names.written);
     result["modules"] = to_list(names.modules);
+    result["ipython_effect"] = from_utf8(names.ipython_effect);
     return result;
 }
 

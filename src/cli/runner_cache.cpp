@@ -18,7 +18,7 @@ namespace trelvo::cli::runner {
 namespace {
 
 constexpr int kFormat = 4;
-constexpr int kAnalysisFormat = 3;  // raised whenever the analysis of a code changes
+constexpr int kAnalysisFormat = 4;  // raised whenever the analysis of a code changes
 
 nb::object os() { return scope->get("os"); }
 

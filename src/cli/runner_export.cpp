@@ -81,9 +81,11 @@ nb::dict component_model(const Run& run, std::size_t index) {
     for (const std::string& name : cell.facts.bound) left.insert(name);
     for (const std::string& name : cell.facts.deleted) left.erase(name);
     for (const std::string& name : left)
-        if (!cell.modules.contains(from_utf8(name)) && !cell.names.imports.count(name) && !core::is_state(name))
+        if (!cell.modules.contains(from_utf8(name)) && !core::is_state(name))
             outputs.append(from_utf8(name));
     model["parents"] = parents;
+    // Names it binds or reads unseen (exec, a star import, globals()): it runs in a namespace of its own.
+    model["isolated"] = nb::bool_(cell.names.binds_unseen || cell.names.reads_unseen);
     model["imports"] = imports;
     model["inputs"] = inputs;
     model["outputs"] = outputs;
@@ -111,6 +113,15 @@ nb::object export_notebook(const Args& a) {
                          run.options.notebook + " shows its error)");
         return nb::int_(1);
     }
+    // IPython syntax that binds names or writes files is left out of an export: what depends on
+    // it would fail there.
+    for (const Cell& cell : run.cells)
+        if (!cell.names.ipython_effect.empty()) {
+            reporter.summary();
+            reporter.problem("cannot export: cell '" + cell.name + "' uses " + cell.names.ipython_effect +
+                             ", which binds names or writes files through IPython syntax an export leaves out");
+            return nb::int_(1);
+        }
     nb::list models;
     for (std::size_t i = 0; i < run.cells.size(); ++i)
         if (run.cells[i].name != "injected-parameters") models.append(component_model(run, i));
@@ -122,17 +133,24 @@ nb::object export_notebook(const Args& a) {
         if (!args.attr("packages").is_none()) options["packages_to_install"] = nb::list(args.attr("packages"));
     }
     nb::object text;
-    if (target == "python") {
-        options["components"] = models;
-        nb::object genmora = scope->get("importlib").attr("import_module")("trelvo_core.misc.templates.genmora");
-        text = genmora.attr("Genmora")().attr("render")(**options);
-    } else if (target == "kfp") {
-        options["components"] = models;
-        text = templates.attr("MorvishPipeline")().attr("compile_to_yaml")(**options);
-    } else {
-        options["component"] = component_model(run, std::size_t(single - run.cells.data()));
-        options.attr("pop")("pipeline_name");
-        text = templates.attr("MorvishComponent")().attr("compile_to_yaml")(**options);
+    try {
+        if (target == "python") {
+            options["components"] = models;
+            nb::object genmora = scope->get("importlib").attr("import_module")("trelvo_core.misc.templates.genmora");
+            text = genmora.attr("Genmora")().attr("render")(**options);
+        } else if (target == "kfp") {
+            options["components"] = models;
+            text = templates.attr("MorvishPipeline")().attr("compile_to_yaml")(**options);
+        } else {
+            options["component"] = component_model(run, std::size_t(single - run.cells.data()));
+            options.attr("pop")("pipeline_name");
+            text = templates.attr("MorvishComponent")().attr("compile_to_yaml")(**options);
+        }
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        reporter.summary();  // a parameter KFP cannot take, a pipeline that cannot run: one line
+        reporter.problem("cannot export: " + text_of(error.value()));
+        return nb::int_(1);
     }
     write_text(output, text);
     reporter.summary();

@@ -162,6 +162,7 @@ core::CellNames analysed(Run& run, nb::handle code) {
     fill(names.literals, result["literals"]);
     fill(names.written, result["written"]);
     fill(names.modules, result["modules"]);
+    names.ipython_effect = text_of(result["ipython_effect"]);
     return names;
 }
 

@@ -264,16 +264,73 @@ void print_best(const Study& study, nb::handle optimizer) {
     out.attr("flush")();
 }
 
+// A trial as the results file holds it: strict JSON, where a value that is no finite number is
+// null and the trial's state says why ("diverged: loss is inf").
+nb::dict trial_entry(const Study& study, nb::handle parameters, nb::handle values, std::string state) {
+    nb::dict entry;
+    entry["parameters"] = parameters;
+    nb::list finite;
+    if (!values.is_none()) {
+        std::size_t i = 0;
+        for (nb::handle value : values) {
+            double number = nb::cast<double>(value);
+            std::string objective = i < study.objectives.size() ? study.objectives[i].variable : "value";
+            ++i;
+            if (std::isfinite(number)) {
+                finite.append(value);
+                continue;
+            }
+            finite.append(nb::none());
+            if (state == "complete")
+                state = std::string(std::isnan(number) ? "failed: " : "diverged: ") + objective + " is " +
+                        (std::isnan(number) ? "nan" : number > 0 ? "inf" : "-inf");
+        }
+    }
+    entry["values"] = values.is_none() ? nb::object(nb::none()) : nb::object(finite);
+    entry["state"] = from_utf8(state);
+    return entry;
+}
+
 void write_results(const std::string& path, const Study& study, nb::handle optimizer) {
-    nb::dict results;
-    results["best_trials"] = optimizer.attr("best_trials");
-    results["optimization_log"] = optimizer.attr("optimization_log");
+    nb::dict results, best;
+    for (auto [number, trial] : nb::borrow<nb::dict>(optimizer.attr("best_trials")))
+        best[nb::str(number)] = trial_entry(study, trial["parameters"], trial["values"], "complete");
+    results["best_trials"] = best;
+    // From the study itself: a search stopped by a divergence leaves the optimiser's log empty.
+    nb::list log;
+    for (nb::handle trial : optimizer.attr("_study").attr("trials")) {
+        std::string state = text_of(trial.attr("state").attr("name").attr("lower")());
+        nb::dict entry = trial_entry(study, trial.attr("params"), trial.attr("values"), state);
+        entry["number"] = trial.attr("number");
+        log.append(entry);
+    }
+    results["optimization_log"] = log;
     results["parameter_importance"] =
         study.completion.is_valid() ? nb::object(study.completion.attr("get")("parameter_importance")) : nb::object(nb::list());
-    nb::object text = scope->get("json").attr("dumps")(results, nb::arg("indent") = 1, nb::arg("default") = scope->get("repr"));
+    nb::object text = scope->get("json").attr("dumps")(results, nb::arg("indent") = 1, nb::arg("allow_nan") = false,
+                                                      nb::arg("default") = scope->get("repr"));
     nb::object file = scope->get("open")(from_utf8(path), "w", nb::arg("encoding") = "utf-8");
     file.attr("write")(text);
     file.attr("close")();
+}
+
+// The study stops at a trial whose objective diverges; the user is told, or fewer trials than
+// asked for would look like a finished search.
+void say_if_diverged(const Study& study, nb::handle optimizer) {
+    for (nb::handle trial : optimizer.attr("_study").attr("trials")) {
+        nb::object values = trial.attr("values");
+        if (values.is_none()) continue;
+        std::size_t i = 0;
+        for (nb::handle value : values) {
+            double number = nb::cast<double>(value);
+            std::string objective = i < study.objectives.size() ? study.objectives[i].variable : "value";
+            ++i;
+            if (!std::isinf(number)) continue;
+            write_err("trelvo: the search stopped at trial " + text_of(nb::str(trial.attr("number"))) + ": " +
+                      objective + " diverged to " + (number > 0 ? "inf" : "-inf") + "\n");
+            return;
+        }
+    }
 }
 
 // optuna is imported when a search starts: it takes a second.
@@ -353,6 +410,7 @@ nb::object optimize_notebook(const Args& a) {
     optimizer.attr("create_study")();
     optimizer.attr("optimize")(run_trial_function, study.trials, target_names);
     study.engine.reset();
+    say_if_diverged(study, optimizer);
     if (nb::len(nb::object(optimizer.attr("best_trials"))) == 0) {
         write_err("trelvo: error: no trial succeeded\n");
         return nb::int_(1);

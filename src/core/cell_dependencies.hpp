@@ -25,6 +25,8 @@ struct CellNames {
     std::set<std::string> literals;  // its strings: the paths of files it may read or write
     std::set<std::string> written;   // of literals, those it only writes (np.save(path), open(path, 'w'))
     std::set<std::string> modules;   // the modules it imports ("os.path", "mylib")
+    // IPython syntax that binds names or writes files ("%%capture out"): an export leaves it out.
+    std::string ipython_effect;
 };
 
 // What a cell did when it ran, or what the record of an earlier run says it did.

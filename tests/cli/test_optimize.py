@@ -54,3 +54,19 @@ def test_early_stopping_and_usage_errors(tmp_path, cli):
               "--header", "no pairs"], "NAME=VALUE")):
         done = cli.trelvo("optimize", path, *arguments, cwd=tmp_path)
         assert done.returncode == 2 and done.stderr.count("\n") == 1 and message in done.stderr
+
+
+def test_a_diverging_trial_stops_the_search_and_the_results_stay_strict_json(tmp_path, cli):
+    path = cli.write(tmp_path / "diverge.ipynb", [("x = 0", ["parameters"]),
+                                                  "# name: score\nloss = float('inf') if x == 2 else (x - 3) ** 2"])
+    done = cli.trelvo("optimize", path, "--search", "x=0:6:1", "--objective", "loss", "--method", "GridSearch",
+                      "--trials", "20", "-o", "r.json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    def refuse(constant):
+        raise ValueError(f"{constant} is not JSON")
+    log = json.loads((tmp_path / "r.json").read_text(), parse_constant=refuse)["optimization_log"]
+    diverged = [trial for trial in log if trial["parameters"]["x"] == 2]
+    assert diverged == [{"parameters": {"x": 2}, "values": [None], "state": "diverged: loss is inf",
+                         "number": diverged[0]["number"]}]
+    assert log[-1] == diverged[0]  # nothing runs after it
+    assert f"trelvo: the search stopped at trial {log[-1]['number']}: loss diverged to inf" in done.stderr

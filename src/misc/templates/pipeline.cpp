@@ -9,6 +9,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 
@@ -19,16 +20,21 @@ using namespace trelvo::py;
 
 const Scope* scope = nullptr;
 
-// Names the generated modules use themselves.
-const char* const kHelperNames[] = {"_arguments", "_run", "_text", "_value", "argparse",
-                                    "ast", "cloudpickle", "compile_to_yaml", "compiler", "dsl",
-                                    "main", "outputs", "pipeline", "sys", "traceback"};
+// Names the generated modules use themselves at module level. Parameters never live there: the
+// script keeps their defaults in PARAMETERS, and a Kubeflow step takes them under a prefix.
+const char* const kHelperNames[] = {"PARAMETERS", "PIPELINE", "_arguments", "_run", "_text", "_value",
+                                    "argparse", "ast", "cloudpickle", "compile_to_yaml", "compiler", "dsl",
+                                    "main", "pipeline", "sys", "traceback"};
 
-// Parameter names that the Kubeflow Pipelines step functions use for themselves.
-bool clashes_in_kfp_step(const std::string& name) {
-    static const std::set<std::string> taken = {"cloudpickle", "compile", "dsl", "exec",
-                                                "open", "results", "tuple"};
-    return taken.count(name) || name.rfind("from_", 0) == 0 || name.rfind("trelvo_", 0) == 0;
+// What Kubeflow Pipelines itself takes as a parameter's name: a letter, then ASCII letters,
+// digits and "_"; and not "Output", which it keeps for a component's single output.
+bool kfp_takes(const std::string& name) {
+    if (name.empty() || name == "Output" || !std::isalpha(static_cast<unsigned char>(name[0])) ||
+        static_cast<unsigned char>(name[0]) >= 0x80)
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+    });
 }
 
 // ---- reading what the caller passed ------------------------------------------------------
@@ -134,10 +140,13 @@ nb::dict describe_parameter(const Parameter& p) {
     nb::dict d;
     d["name"] = from_utf8(p.name);
     d["type"] = from_utf8(p.type);
-    // KFP knows no tuples: they travel as lists and become tuples again in the step.
-    d["kfp_type"] = from_utf8(p.type == "tuple" ? "list" : p.type);
+    // KFP carries the numbers inside lists and dicts as doubles (2 arrives as 2.0) and knows no
+    // tuples: such values travel as their Python literal, read back in the step.
+    bool literal = p.type == "list" || p.type == "dict" || p.type == "tuple";
+    d["literal"] = nb::bool_(literal);
+    d["kfp_type"] = from_utf8(literal ? "str" : p.type);
     d["default"] = from_utf8(repr_text(p.value));
-    d["kfp_default"] = from_utf8(p.type == "tuple" ? repr_text(nb::list(p.value)) : repr_text(p.value));
+    d["kfp_default"] = from_utf8(literal ? repr_text(from_utf8(repr_text(p.value))) : repr_text(p.value));
     return d;
 }
 
@@ -147,6 +156,7 @@ struct Component {
     std::string id, name, code;
     std::vector<std::string> imports, inputs, outputs;
     std::vector<std::pair<std::string, std::string>> parents;  // id, name
+    bool isolated = false;  // binds or reads names it does not spell out: runs in a namespace of its own
 };
 
 Component read_component(nb::handle given) {
@@ -155,6 +165,7 @@ Component read_component(nb::handle given) {
                 core::without_ipython_syntax(core::normalize_cell_code(text_field(record, "code"))),
                 text_list(record, "imports"), text_list(record, "inputs"),
                 text_list(record, "outputs"), {}};
+    c.isolated = arg_bool(field(record, "isolated"));
     nb::object parents = field(record, "parents");
     if (!parents.is_none()) {
         for (nb::handle parent : parents) {
@@ -210,7 +221,7 @@ std::string script_definition(const std::string& function, const std::vector<std
     }
     std::string head = "def " + function + "(" + joined(args, ", ") + "):\n";
     std::string body = head + indented(c.code) + "    return {" + joined(returned, ", ") + "}\n";
-    if (compiles(body)) return body;
+    if (!c.isolated && compiles(body)) return body;
     std::vector<std::string> given;
     for (const std::string& arg : args) given.push_back(repr_text(from_utf8(arg)) + ": " + arg);
     std::string source = joined(imports, "\n") + (imports.empty() ? "" : "\n") + c.code;
@@ -244,6 +255,7 @@ struct Graph {
     std::vector<std::size_t> order;
     std::vector<std::string> names;      // the components' names, or their ids
     std::vector<std::string> functions;  // the Python names made from them
+    std::vector<std::string> tasks;      // the names of their tasks in the pipeline's function
     bool single = false;                 // one component whose parents are elsewhere
 };
 
@@ -291,16 +303,27 @@ nb::list step_parameters(const Graph& g, std::size_t index, std::vector<std::str
     return used;
 }
 
-nb::list step_parents(const Graph& g, std::size_t index) {
-    nb::list parents;
+// The step's parents: their functions, and the names of their artifacts as the step's inputs,
+// which no parameter of the step has.
+nb::list step_parents(const Graph& g, std::size_t index, const std::set<std::string>& taken) {
+    std::vector<std::string> functions;
     if (!g.single) {
-        for (std::size_t parent : g.parents[index]) parents.append(from_utf8(g.functions[parent]));
-        return parents;
+        for (std::size_t parent : g.parents[index]) functions.push_back(g.functions[parent]);
+    } else {
+        std::vector<std::string> names;
+        for (const auto& [id, name] : g.components[index].parents) names.push_back(name.empty() ? id : name);
+        functions = core::python_names(names, reserved_names(g.parameters, g.components));
     }
-    std::vector<std::string> names;
-    for (const auto& [id, name] : g.components[index].parents) names.push_back(name.empty() ? id : name);
-    for (const std::string& name : core::python_names(names, reserved_names(g.parameters, g.components)))
-        parents.append(from_utf8(name));
+    std::vector<std::string> inputs;
+    for (const std::string& function : functions) inputs.push_back("from_" + function);
+    inputs = core::python_names(inputs, taken);
+    nb::list parents;
+    for (std::size_t i = 0; i < functions.size(); ++i) {
+        nb::dict parent;
+        parent["function"] = from_utf8(functions[i]);
+        parent["input"] = from_utf8(inputs[i]);
+        parents.append(parent);
+    }
     return parents;
 }
 
@@ -322,11 +345,16 @@ nb::dict describe_step(const Graph& g, std::size_t index) {
     step["inputs"] = inputs;
     step["input_names"] = to_list(input_names);
     step["outputs"] = to_list(c.outputs);
-    step["parents"] = step_parents(g, index);
+    std::set<std::string> taken;  // the step's parameters: its artifacts take other names
+    for (const Parameter& p : g.parameters) taken.insert(p.name);
+    step["output"] = from_utf8(core::python_names({"results"}, taken)[0]);
+    taken.insert(utf8(step["output"]));
+    step["parents"] = step_parents(g, index, taken);
     step["parameters"] = parameters;
     step["source"] = from_utf8(repr_text(from_utf8(source)));
     step["filename"] = from_utf8(repr_text(from_utf8("<" + g.names[index] + ">")));
     step["definition"] = from_utf8(script_definition(g.functions[index], args, c, imports));
+    step["task"] = from_utf8(g.tasks[index]);
     return step;
 }
 
@@ -369,13 +397,19 @@ Graph read_graph(nb::handle components, nb::handle component, nb::handle paramet
     if (!is_undefined(parameters))
         for (nb::handle given : parameters) g.parameters.push_back(read_parameter(given));
     for (const Parameter& p : g.parameters)
-        if (kfp && clashes_in_kfp_step(p.name))
+        if (kfp && !kfp_takes(p.name))
             raise(PyExc_ValueError,
-                  "Parameter '%s' clashes with a name the Kubeflow Pipelines steps use; rename it.",
+                  "Parameter '%s' cannot be a Kubeflow Pipelines parameter: KFP takes names that begin with "
+                  "a letter and hold only ASCII letters, digits and '_', other than 'Output'; rename it.",
                   p.name.c_str());
     order_components(g);
     for (const Component& c : g.components) g.names.push_back(c.name.empty() ? c.id : c.name);
-    g.functions = core::python_names(g.names, reserved_names(g.parameters, g.components));
+    std::set<std::string> reserved = reserved_names(g.parameters, g.components);
+    g.functions = core::python_names(g.names, reserved);
+    reserved.insert(g.functions.begin(), g.functions.end());
+    std::vector<std::string> tasks;
+    for (const std::string& function : g.functions) tasks.push_back(function + "_task");
+    g.tasks = core::python_names(tasks, reserved);
     return g;
 }
 
