@@ -115,10 +115,11 @@ nb::object post_run_cell(const Args&) {
 // The importable name of a module bound in the namespace.
 nb::object module_name(nb::handle module) {
     nb::object name = nb::getattr(module, "__name__", nb::none());
-    nb::object spec = nb::getattr(module, "__spec__", nb::none());
+    nb::object imported_as = nb::getattr(module, "__spec__", nb::none());
     nb::object modules = scope->get("sys").attr("modules");
     if (!name.is_none() && modules.attr("get")(name).is(module)) return name;
-    if (!spec.is_none() && modules.attr("get")(spec.attr("name")).is(module)) return spec.attr("name");
+    if (!imported_as.is_none() && modules.attr("get")(imported_as.attr("name")).is(module))
+        return imported_as.attr("name");
     return name;
 }
 

@@ -31,28 +31,6 @@ std::string sha256(nb::handle text) {
     return text_of(scope->get("hashlib").attr("sha256")(text.attr("encode")("utf-8", "surrogatepass")).attr("hexdigest")());
 }
 
-std::string fanned(const std::string& directory, const std::string& digest, const char* suffix) {
-    return directory + "/" + digest.substr(0, 2) + "/" + digest + suffix;
-}
-
-// JSON written whole or not at all, readable by the user only.
-void write_private(const std::string& path, nb::handle text) {
-    std::string folder = text_of(os().attr("path").attr("dirname")(from_utf8(path)));
-    os().attr("makedirs")(from_utf8(folder), nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
-    std::string temporary = path + ".tmp." + text_of(nb::str(os().attr("getpid")()));
-    nb::object fd = os().attr("open")(from_utf8(temporary), nb::int_(O_WRONLY | O_CREAT | O_TRUNC), 0600);
-    nb::object file = os().attr("fdopen")(fd, "w", nb::arg("encoding") = "utf-8");
-    try {
-        file.attr("write")(text);
-        file.attr("close")();
-    } catch (...) {
-        file.attr("close")();
-        os().attr("unlink")(from_utf8(temporary));
-        throw;
-    }
-    os().attr("replace")(from_utf8(temporary), from_utf8(path));
-}
-
 nb::object read_json(const std::string& path) {
     nb::object file = scope->get("open")(from_utf8(path), "r", nb::arg("encoding") = "utf-8");
     try {
@@ -85,6 +63,30 @@ std::string environment_fingerprint() {
 }
 
 }  // namespace
+
+std::string fanned(const std::string& directory, const std::string& digest, const char* suffix) {
+    return directory + "/" + digest.substr(0, 2) + "/" + digest + suffix;
+}
+
+void write_private(const std::string& path, nb::handle data) {
+    nb::object os = scope->get("os");
+    std::string folder = text_of(os.attr("path").attr("dirname")(from_utf8(path)));
+    os.attr("makedirs")(from_utf8(folder), nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
+    std::string temporary = path + ".tmp." + text_of(nb::str(os.attr("getpid")()));
+    nb::object fd = os.attr("open")(from_utf8(temporary), nb::int_(O_WRONLY | O_CREAT | O_TRUNC), 0600);
+    nb::object file = PyBytes_Check(data.ptr()) ? os.attr("fdopen")(fd, "wb")
+                                                : os.attr("fdopen")(fd, "w", nb::arg("encoding") = "utf-8");
+    try {
+        file.attr("write")(data);
+        file.attr("close")();
+    } catch (...) {
+        file.attr("close")();
+        os.attr("unlink")(from_utf8(temporary));
+        throw;
+    }
+    os.attr("replace")(from_utf8(temporary), from_utf8(path));
+}
+
 
 Cache::Cache(const Run& run) : root_(run.options.cache_dir) {
     entries_ = root_ + "/entries";
@@ -133,14 +135,15 @@ nb::dict Cache::material_of(const Run& run, const Cell& cell) const {
         // and a module are known by the cell that bound them (a generator's state after import
         // is random every run), and so is what a cell that runs every time hands on.
         std::string version = from.key;
-        if (from.volatile_key)  // runs every time: so do the cells that read what it hands on
-            version = from.key;
-        else if (from.sets_parameters && run.parameters.contains(key))
+        if (from.volatile_key) {
+            // as it is
+        } else if (from.sets_parameters && run.parameters.contains(key)) {
             version = "=" + text_of(nb::repr(run.parameters[key]));
-        else if (is_file_state(name) && from.files.contains(from_utf8(file_of(name))))
+        } else if (is_file_state(name) && from.files.contains(from_utf8(file_of(name)))) {
             version = "#" + text_of(from.files[from_utf8(file_of(name))]);
-        else if (!core::is_state(name) && from.stored.contains(key))
+        } else if (!core::is_state(name) && from.stored.contains(key)) {
             version = "#" + text_of(from.stored[key]);
+        }
         inputs.append(nb::make_tuple(key, from_utf8(version)));
     }
     // A file no earlier cell changed is what the disk holds.
@@ -410,7 +413,7 @@ std::size_t Cache::prune(const std::function<bool(const std::string& key, nb::ha
             remove(c, entry);
             ++removed;
         }
-    for (const auto& [digest, value] : std::map(c.values))  // values no entry refers to at all
+    for (const auto& [digest, value] : c.values)  // values no entry refers to at all
         if (!c.references[digest]) {
             try {
                 os().attr("unlink")(from_utf8(value.first));

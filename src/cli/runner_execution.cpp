@@ -119,10 +119,6 @@ void execute(Run& run, std::size_t index, bool counts) {
     if (result.outcome == Execution::ok || engine.alive()) note_held(run, engine.holds, cell);
 }
 
-}  // namespace
-
-namespace {
-
 // The position of the cell with this key; none (-1) for a key of no cell of the run.
 long index_of(const Run& run, const std::string& key) {
     for (std::size_t i = 0; i < run.cells.size(); ++i)
@@ -368,17 +364,26 @@ void run_cells(Run& run) {
     }
 }
 
+bool settle(Run& run, std::size_t index) {
+    Cell& cell = run.cells[index];
+    cell.needs = needs_of(run, cell, run.tracker);
+    cell.key = run.cache ? run.cache->key_of(run, cell) : "#" + std::to_string(index);
+    if (!cell.needs.tainted.empty()) {
+        skip(run, cell);
+        return true;
+    }
+    if (run.cache && !run.options.force && run.cache->load(cell)) {
+        cell.status = CellStatus::cached;
+        progress->finished(cell);
+        return true;
+    }
+    return false;
+}
+
 void run_in_order(Run& run) {
     for (std::size_t i = 0; i < run.cells.size(); ++i) {
         Cell& cell = run.cells[i];
-        cell.needs = needs_of(run, cell, run.tracker);
-        cell.key = run.cache ? run.cache->key_of(run, cell) : "#" + std::to_string(i);
-        if (!cell.needs.tainted.empty()) {
-            skip(run, cell);
-        } else if (run.cache && !run.options.force && run.cache->load(cell)) {
-            cell.status = CellStatus::cached;
-            progress->finished(cell);
-        } else {
+        if (!settle(run, i)) {
             progress->started(cell);
             run_main_cell(run, i);
             progress->finished(cell);

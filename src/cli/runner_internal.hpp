@@ -1,7 +1,8 @@
 // The parts of the notebook runner: the run and its options (runner.cpp), the notebook read and
 // written (runner_notebook.cpp), the engine, a kernel process that holds the notebook's namespace
-// (runner_engine.cpp), running the cells (runner_execution.cpp), the run cache
-// (runner_cache.cpp) and progress (runner_progress.cpp).
+// (runner_engine.cpp), running the cells (runner_execution.cpp) and running them besides it
+// (runner_workers.cpp), the run cache (runner_cache.cpp, runner_files.cpp, runner_explain.cpp),
+// progress (runner_progress.cpp), and the export and optimize commands.
 #pragma once
 
 #include "calls.hpp"
@@ -213,6 +214,11 @@ private:
 };
 
 // runner_cache.cpp
+// The path of a digest's file under a directory fanned out by the digest's first two characters.
+std::string fanned(const std::string& directory, const std::string& digest, const char* suffix);
+// A file of the cache, text or bytes, written whole or not at all, readable by the user only.
+void write_private(const std::string& path, nb::handle data);
+
 struct CacheUsage {
     std::size_t entries = 0, values = 0, bytes = 0;
 };
@@ -275,6 +281,9 @@ core::CellNeeds needs_of(const Run& run, const Cell& cell, const core::Dependenc
 // pipeline. (Process state comes from further cells, which every later cell would list.)
 std::vector<std::size_t> data_parents(const Run& run, const Cell& cell);
 void run_main_cell(Run& run, std::size_t index);  // gives the main engine what it reads and runs it
+// Works out what cell `index` needs and its key, then skips it or takes it from the cache where it
+// can: false when it must run.
+bool settle(Run& run, std::size_t index);
 void run_in_order(Run& run);  // every cell in the main engine
 std::string dumps(nb::handle value);  // JSON text
 // The helper's after_cell request for a cell: with a value store, the values to store.

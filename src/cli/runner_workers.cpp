@@ -6,8 +6,6 @@
 // against what it ran with; a cell that ran with other inputs runs again, in order.
 #include "runner_internal.hpp"
 
-#include <fcntl.h>
-
 #include <atomic>
 
 namespace trelvo::cli::runner {
@@ -34,10 +32,6 @@ struct Done {
     std::string error;        // the worker itself failed
 };
 
-std::string read_bytes_path(const std::string& store, const std::string& digest) {
-    return store + "/" + digest.substr(0, 2) + "/" + digest;
-}
-
 nb::object read_bytes(const std::string& path) {
     nb::object file = scope->get("open")(from_utf8(path), "rb");
     nb::object data = file.attr("read")();
@@ -47,16 +41,8 @@ nb::object read_bytes(const std::string& path) {
 
 // A value file received from a worker, written into the store as the engine writes its own.
 void write_value_bytes(const std::string& store, const std::string& digest, nb::handle data) {
-    nb::object os = scope->get("os");
-    std::string path = read_bytes_path(store, digest);
-    if (arg_bool(os.attr("path").attr("exists")(from_utf8(path)))) return;
-    os.attr("makedirs")(from_utf8(store + "/" + digest.substr(0, 2)), nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
-    std::string temporary = path + ".tmp." + text_of(nb::str(os.attr("getpid")()));
-    nb::object fd = os.attr("open")(from_utf8(temporary), nb::int_(O_WRONLY | O_CREAT | O_TRUNC), 0600);
-    nb::object file = os.attr("fdopen")(fd, "wb");
-    file.attr("write")(data);
-    file.attr("close")();
-    os.attr("replace")(from_utf8(temporary), from_utf8(path));
+    std::string path = fanned(store, digest, "");
+    if (!arg_bool(scope->get("os").attr("path").attr("exists")(from_utf8(path)))) write_private(path, data);
 }
 
 nb::dict result_of(const Execution& execution, nb::handle events) {
@@ -210,7 +196,7 @@ protected:
             steps.append(step);
             for (nb::handle loads : {nb::handle(action.values), nb::handle(action.states)})
                 for (auto [name, digest] : nb::borrow<nb::dict>(loads))
-                    values[digest] = read_bytes(read_bytes_path(store_, text_of(digest)));
+                    values[digest] = read_bytes(fanned(store_, text_of(digest), ""));
         }
         request["steps"] = steps;
         request["values"] = values;
@@ -304,7 +290,6 @@ nb::object celery_app(const Options& options) {
 
 // ---- the schedule ------------------------------------------------------------------------------
 
-
 // Modules whose use changes no process state.
 bool is_pure_module(const std::string& name) {
     static const std::set<std::string> pure{"math", "cmath", "time", "json", "re", "string", "textwrap",
@@ -380,14 +365,10 @@ public:
         for (std::size_t i = 0; i < run_.cells.size(); ++i) {
             dispatch_ahead(i);
             Cell& cell = run_.cells[i];
-            cell.needs = needs_of(run_, cell, run_.tracker);
-            cell.key = run_.cache ? run_.cache->key_of(run_, cell) : "#" + std::to_string(i);
-            std::optional<Done> ran_ahead = collect(i);
-            if (!cell.needs.tainted.empty()) {
-                skip(run_, cell);
-            } else if (run_.cache && !run_.options.force && run_.cache->load(cell)) {
-                cell.status = CellStatus::cached;
-                progress->finished(cell);
+            bool settled = settle(run_, i);
+            std::optional<Done> ran_ahead = collect(i);  // frees its worker either way
+            if (settled) {
+                // skipped, or from the cache
             } else if (ran_ahead && ran_ahead->error.empty() && !ran_ahead->unloadable) {
                 accept(i, *ran_ahead);
             } else if (remote_) {
@@ -571,7 +552,7 @@ nb::object serve_cells(const Args& a) {
         if (answer.is_valid() && !answer.is_none() && nb::borrow<nb::dict>(answer).contains("stored"))
             for (auto [name, stored] : nb::borrow<nb::dict>(answer["stored"])) {
                 std::string digest = text_of(stored["digest"]);
-                values[from_utf8(digest)] = read_bytes(read_bytes_path(store, digest));
+                values[from_utf8(digest)] = read_bytes(fanned(store, digest, ""));
             }
         response["results"] = results;
         response["values"] = values;
